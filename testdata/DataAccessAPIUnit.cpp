@@ -1,0 +1,1 @@
+#include "testdata/DataAccessAPIUnit.h"
