@@ -1,0 +1,27 @@
+// The services of Windows.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/DateTime.h"
+#include "platform/Sleep.h"
+#include "platform/SystemHooks.h"
+
+void SleepMs(uint32_t ms) { ::Sleep(ms); }
+
+double LocalDateTimeNow() {
+  SYSTEMTIME st{};
+  ::GetLocalTime(&st);
+  const TLocalDateTime t{st.wYear, st.wMonth,  st.wDay,         st.wHour,
+                         st.wMinute, st.wSecond, st.wMilliseconds};
+  return EncodeDateTime(t);
+}
+
+namespace platform_detail {
+
+void DefaultUserMessage(std::string_view text) {
+  const std::string copy(text);  // MessageBoxA needs a terminated string
+  ::MessageBoxA(nullptr, copy.c_str(), "Orvik7316", MB_OK | MB_ICONINFORMATION);
+}
+
+}  // namespace platform_detail
