@@ -171,6 +171,14 @@ class TOrvik7316MSDecode : public THandSetDecode {
   void ReservedValueC(int32_t value) override;  // 69
 
  protected:
+  // Create with a field store of the caller's: null gives null; otherwise the
+  // new decoder owns the store (released by the caller's side only when
+  // construction throws, which this function does for it).
+  static TOrvik7316MSDecode* CreateWith(TDevicePort* port, TGPSMarkSource* markSource,
+                                        THandsetFields* fieldStore);
+  // Builds the decoder around `fieldStore` (not null, else
+  // std::invalid_argument). On success the decoder owns the store; when the
+  // constructor throws, the store stays the caller's, detached.
   TOrvik7316MSDecode(TDevicePort* port, TGPSMarkSource* markSource, THandsetFields* fieldStore);
 
  private:
