@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs one Windows program under wine64 for ctest:
+#   wine64-run.sh [--prefix DIR] program.exe [args...]
+# The wine prefix (DIR, else $WINEPREFIX) is created on first use, once, under
+# a lock so that parallel tests do not race. No display, no stdin and no
+# Mono/Gecko installer, so nothing can wait for a person. The program's exit
+# code is passed on; a crash or a program wine cannot load gives non-zero.
+set -euo pipefail
+
+prefix=${WINEPREFIX:-}
+if [[ ${1:-} == --prefix ]]; then
+  prefix=$2
+  shift 2
+fi
+if [[ -z $prefix || $# -eq 0 ]]; then
+  echo "usage: wine64-run.sh [--prefix DIR] program.exe [args...]" >&2
+  exit 2
+fi
+
+wine=${ORVIK_WINE64:-/usr/lib/wine/wine64}
+if [[ ! -x $wine ]]; then
+  wine=$(command -v wine64 || true)
+fi
+if [[ -z $wine ]]; then
+  echo "wine64-run.sh: wine64 not found (Debian package wine64)" >&2
+  exit 127
+fi
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+if [[ ! -f $prefix/system.reg ]]; then
+  mkdir -p "$(dirname "$prefix")"
+  exec 9>"$prefix.lock"
+  flock 9
+  if [[ ! -f $prefix/system.reg ]]; then
+    "$wine" wineboot -i </dev/null >"$prefix.init.log" 2>&1 || {
+      echo "wine64-run.sh: creating the wine prefix failed:" >&2
+      cat "$prefix.init.log" >&2
+      exit 1
+    }
+  fi
+  exec 9>&-
+fi
+
+exec "$wine" "$@" </dev/null
