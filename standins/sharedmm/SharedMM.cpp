@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -35,7 +36,14 @@ ORVIK_SHAREDMM_API void* ORVIK_STDCALL SharedGetMem(std::size_t size) {
   if (!block) return nullptr;
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  r.live.emplace(block, size);
+  // No exception may leave a C entry point: a registry that cannot grow
+  // means out of memory, reported the C way.
+  try {
+    r.live.emplace(block, size);
+  } catch (...) {
+    std::free(block);
+    return nullptr;
+  }
   r.liveBytes += static_cast<int64_t>(size);
   return block;
 }
@@ -73,8 +81,12 @@ ORVIK_SHAREDMM_API void* ORVIK_STDCALL SharedReallocMem(void* block, std::size_t
   void* grown = std::realloc(block, size);
   if (!grown) return nullptr;
   r.liveBytes += static_cast<int64_t>(size) - static_cast<int64_t>(it->second);
-  r.live.erase(it);
-  r.live.emplace(grown, size);
+  // Re-key the existing entry: no allocation, so nothing can fail once the
+  // block has moved.
+  auto entry = r.live.extract(it);
+  entry.key() = grown;
+  entry.mapped() = size;
+  r.live.insert(std::move(entry));
   return grown;
 }
 
