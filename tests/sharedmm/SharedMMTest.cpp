@@ -1,0 +1,199 @@
+// The shared memory manager stand-in: its counters are what every other
+// test relies on to prove that nothing leaks and nothing is released twice,
+// so they are checked here first.
+#include "host/SharedMM.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class SharedMMTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Blocks0 = SharedLiveBlocks();
+    Bytes0 = SharedLiveBytes();
+    BadFrees0 = SharedBadFrees();
+  }
+  void TearDown() override {
+    EXPECT_EQ(SharedLiveBlocks(), Blocks0) << "blocks leaked or released twice";
+    EXPECT_EQ(SharedLiveBytes(), Bytes0);
+    EXPECT_EQ(SharedBadFrees(), BadFrees0 + ExpectedBadFrees);
+  }
+  int64_t Blocks() const { return SharedLiveBlocks() - Blocks0; }
+  int64_t Bytes() const { return SharedLiveBytes() - Bytes0; }
+  int64_t BadFrees() const { return SharedBadFrees() - BadFrees0; }
+
+  int64_t Blocks0 = 0, Bytes0 = 0, BadFrees0 = 0;
+  int64_t ExpectedBadFrees = 0;
+};
+
+TEST_F(SharedMMTest, CountersFollowEveryBlockAndByte) {
+  EXPECT_EQ(SharedGetMem(0), nullptr);
+  EXPECT_EQ(Blocks(), 0);
+
+  const std::size_t sizes[] = {1, 100, 4096};
+  std::vector<void*> blocks;
+  int64_t total = 0;
+  for (std::size_t size : sizes) {
+    blocks.push_back(SharedGetMem(size));
+    ASSERT_NE(blocks.back(), nullptr);
+    total += static_cast<int64_t>(size);
+    EXPECT_EQ(Blocks(), static_cast<int64_t>(blocks.size()));
+    EXPECT_EQ(Bytes(), total);
+  }
+  EXPECT_EQ(SharedFreeMem(blocks[1]), 0);
+  EXPECT_EQ(Blocks(), 2);
+  EXPECT_EQ(Bytes(), 1 + 4096);
+  EXPECT_EQ(SharedFreeMem(blocks[0]), 0);
+  EXPECT_EQ(SharedFreeMem(blocks[2]), 0);
+  EXPECT_EQ(SharedFreeMem(nullptr), 0);
+  EXPECT_EQ(BadFrees(), 0);
+}
+
+TEST_F(SharedMMTest, ReleasesOfBlocksThatAreNotLiveAreRefusedAndCounted) {
+  void* block = SharedGetMem(32);
+  ASSERT_NE(block, nullptr);
+  int local = 0;
+
+  EXPECT_NE(SharedFreeMem(static_cast<char*>(block) + 1), 0);  // inside a block
+  EXPECT_NE(SharedFreeMem(&local), 0);                         // never allocated here
+  EXPECT_EQ(Blocks(), 1) << "a refused release must leave the real block alone";
+  EXPECT_EQ(SharedFreeMem(block), 0);
+  EXPECT_NE(SharedFreeMem(block), 0);  // twice
+  EXPECT_EQ(BadFrees(), 3);
+  EXPECT_EQ(Blocks(), 0);
+  ExpectedBadFrees = 3;
+}
+
+TEST_F(SharedMMTest, ReallocKeepsContentsAndAccounts) {
+  auto* block = static_cast<uint8_t*>(SharedReallocMem(nullptr, 16));  // null allocates
+  ASSERT_NE(block, nullptr);
+  for (int i = 0; i < 16; ++i) block[i] = static_cast<uint8_t>(i + 1);
+  EXPECT_EQ(Bytes(), 16);
+
+  block = static_cast<uint8_t*>(SharedReallocMem(block, 100000));
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(Blocks(), 1);
+  EXPECT_EQ(Bytes(), 100000);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(block[i], i + 1);
+
+  block = static_cast<uint8_t*>(SharedReallocMem(block, 4));
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(Bytes(), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(block[i], i + 1);
+
+  EXPECT_EQ(SharedReallocMem(block, 0), nullptr);  // size 0 releases
+  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(SharedReallocMem(block, 8), nullptr) << "a released block cannot be resized";
+  EXPECT_EQ(BadFrees(), 1);
+  ExpectedBadFrees = 1;
+  EXPECT_NE(SharedFreeMem(block), 0);  // and it is not live any more
+  ExpectedBadFrees = 2;
+}
+
+TEST_F(SharedMMTest, ReallocatedBlockIsTheOneToRelease) {
+  void* first = SharedGetMem(8);
+  void* second = SharedGetMem(8);  // makes an in-place grow of `first` less likely
+  void* grown = SharedReallocMem(first, 1 << 20);
+  ASSERT_NE(grown, nullptr);
+  if (grown != first) {
+    EXPECT_NE(SharedFreeMem(first), 0) << "the old address must no longer be live";
+    ExpectedBadFrees = 1;
+  }
+  EXPECT_EQ(SharedFreeMem(grown), 0);
+  EXPECT_EQ(SharedFreeMem(second), 0);
+}
+
+TEST_F(SharedMMTest, SharedStringsHoldAnyBytesAndCountReferences) {
+  const char bytes[] = {'a', '\0', '\xff', 'b'};
+  PSharedStr s = SharedStrNew(bytes, 4);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SharedStrLength(s), 4);
+  EXPECT_EQ(std::memcmp(s, bytes, 4), 0);
+  EXPECT_EQ(s[4], '\0') << "one terminator follows the bytes";
+  EXPECT_EQ(Blocks(), 1);
+
+  SharedStrAddRef(s);
+  SharedStrRelease(s);
+  EXPECT_EQ(Blocks(), 1) << "one reference is still held";
+  SharedStrRelease(s);
+  EXPECT_EQ(Blocks(), 0);
+
+  PSharedStr zeros = SharedStrNew(nullptr, 3);
+  ASSERT_NE(zeros, nullptr);
+  EXPECT_EQ(std::memcmp(zeros, "\0\0\0", 4), 0);
+  SharedStrRelease(zeros);
+
+  EXPECT_EQ(SharedStrNew(bytes, 0), nullptr);
+  EXPECT_EQ(SharedStrNew(bytes, -1), nullptr);
+  EXPECT_EQ(SharedStrLength(nullptr), 0);
+  SharedStrAddRef(nullptr);
+  SharedStrRelease(nullptr);
+  EXPECT_EQ(Blocks(), 0);
+}
+
+TEST_F(SharedMMTest, CppWrappers) {
+  EXPECT_EQ(SharedAlloc(0), nullptr);
+  EXPECT_EQ(SharedAllocCopy("x", 0), nullptr);
+
+  // Dirty a block and give it back, so that a reused block shows whether
+  // SharedAlloc clears what it hands out.
+  void* dirty = SharedGetMem(64);
+  std::memset(dirty, 0xA5, 64);
+  SharedFreeMem(dirty);
+  auto* clean = static_cast<uint8_t*>(SharedAlloc(64));
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(clean[i], 0) << "byte " << i;
+
+  auto* copy = static_cast<char*>(SharedAllocCopy("hello", 5));
+  EXPECT_EQ(std::memcmp(copy, "hello", 5), 0);
+  EXPECT_EQ(Blocks(), 2);
+  SharedRelease(copy);
+  SharedRelease(clean);
+  SharedRelease(nullptr);
+  SharedRelease(clean);  // refused and counted, never thrown
+  ExpectedBadFrees = 1;
+}
+
+TEST_F(SharedMMTest, ExhaustedMemoryRaisesBadAlloc) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer aborts on impossible allocations";
+#endif
+  const std::size_t impossible = std::numeric_limits<std::size_t>::max() - 64;
+  EXPECT_EQ(SharedGetMem(impossible), nullptr);
+  EXPECT_THROW(SharedAlloc(impossible), std::bad_alloc);
+  EXPECT_THROW(SharedAllocCopy("x", impossible), std::bad_alloc);
+  void* block = SharedGetMem(8);
+  EXPECT_EQ(SharedReallocMem(block, impossible), nullptr);
+  EXPECT_EQ(SharedFreeMem(block), 0) << "a failed resize leaves the old block live";
+}
+
+TEST_F(SharedMMTest, ThreadsShareOneConsistentRegistry) {
+  constexpr int Threads = 4, Rounds = 2000;
+  PSharedStr shared = SharedStrNew("shared", 6);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([shared, t] {
+      for (int i = 0; i < Rounds; ++i) {
+        void* block = SharedGetMem(static_cast<std::size_t>(1 + (i + t) % 50));
+        SharedStrAddRef(shared);
+        block = SharedReallocMem(block, 64);
+        SharedStrRelease(shared);
+        SharedFreeMem(block);
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(Blocks(), 1);
+  EXPECT_EQ(Bytes(), 8 + 6 + 1);
+  SharedStrRelease(shared);
+}
+
+}  // namespace
