@@ -188,8 +188,10 @@ TTestDataRecord* CopyTestData(const TTestDataRecord* source);
 // records carrying the static mark are left alone.
 void FreeTestData(TTestDataRecord* record);
 
-// Releases only the sub-record and its buffers (used by FreeTestData); the
-// KindData field is left as it was.
+// Releases only the sub-record and its buffers (used by FreeTestData) and
+// sets KindData to null. Null, sentinels, records carrying the static mark,
+// records without KindData and kinds 5-7 (outside the compact layout) are
+// left alone.
 void FreeKindData(TTestDataRecord* record);
 
 // True when the pointer is not null and is none of the sentinels.
