@@ -90,7 +90,12 @@ class TSerialBinaryParse {
   void AppendRun(TBytePtr run, std::size_t length) noexcept;
   void AppendByte(uint8_t b) noexcept;
   void ResetFrame() noexcept;
+  // Ends the current frame: delivers it (when not empty and a callback is
+  // installed) or discards it (when no callback is installed).
   void DeliverFrame();
+  // DeliverFrame for the buffered bytes followed by `length` bytes at `run`.
+  void EndFrameWith(TBytePtr run, std::size_t length);
+  void Deliver(TBytePtr bytes, std::size_t length);
   void SetStarted(bool started) noexcept { FStarted = started; }
 
   void* FOwner;
