@@ -1,0 +1,4 @@
+#include "refhost/BinaryInput.h"
+
+// POSIX streams carry bytes unchanged already.
+void SetStdinBinary() {}

@@ -1,0 +1,20 @@
+// The subcommands of orvik-host. Each one adds itself to the command line
+// and hands back what main runs when it was chosen.
+#pragma once
+
+#include <functional>
+
+#include <CLI/CLI.hpp>
+
+// Exit statuses shared by all subcommands.
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;   // the work itself failed (e.g. writing the output)
+constexpr int ExitBadInput = 2;  // bad arguments, or an input that cannot be read
+
+struct TCommand {
+  CLI::App* Parsed;          // the subcommand, to ask whether it was chosen
+  std::function<int()> Run;  // returns the exit status
+};
+
+// orvik-host frames --mode N [--chunk K] [FILE]
+TCommand AddFramesCommand(CLI::App& app);
