@@ -16,12 +16,11 @@
 #include <cstring>
 
 #include "plugin/Orvik7316MSDecode.h"
+#include "serial/Orvik7316Cmd.h"
 #include "testdata/DataAccessAPIUnit.h"
 
 namespace {
 
-// A fix must be more than half a second newer than the last one used.
-constexpr double StampHalfSecondDays = 0.5 / 86400.0;
 // Two mark times closer than this (days) are the same mark.
 constexpr double SameMarkDays = 1e-12;
 
@@ -57,8 +56,9 @@ void TOrvik7316MSDecode::NewPosition(const TPositionBlock& block) {
   const TPositionBlock fix = block;
   if (!MarkSource.load()) return;  // nothing to take the mark from
   if (fix.Time <= 0.0) return;
-  // Written as a negated "newer than" so that a NaN time is dropped too.
-  if (!(fix.Time - LastBlock.Time > StampHalfSecondDays)) return;
+  // More than half a second newer than the last mark used; written as a
+  // negated "newer than" so that a NaN time is dropped too.
+  if (!(fix.Time - LastBlock.Time > HalfSecondDays)) return;
   StampOnNewMark();
 }
 
