@@ -182,6 +182,9 @@ class TOrvik7316MSDecode : public THandSetDecode {
   TOrvik7316MSDecode(TDevicePort* port, TGPSMarkSource* markSource, THandsetFields* fieldStore);
 
  private:
+  // The stamping tests read the working record, which no slot exposes.
+  friend class TStampingTestAccess;
+
   // Receive path (SessionControl.cpp).
   static void HandleFrameThunk(void* context, void* owner, const TByteString& frame);
   void HandleFrame(const TByteString& frame);
