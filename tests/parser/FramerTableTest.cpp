@@ -37,10 +37,9 @@ INSTANTIATE_TEST_SUITE_P(TextLine, FramerTable, ::testing::Values(
     TFramerCase{"LineSplitOverChunks", fmTextLine, {"AB", "C\r\nD", "E", "\r"}, {"ABC", "DE"}},
     TFramerCase{"LeadingGarbageIsFirstFrame", fmTextLine, {Hex("FF 85") + "x\rOK\r"},
                 {Hex("FF 85") + "x", "OK"}},
-    TFramerCase{"OtherControlAndHighBytesAreData", fmTextLine, {Hex("01 09 1B 7F FF 0D")},
-                {Hex("01 09 1B 7F FF")}},
-    TFramerCase{"OtherModesTerminatorsAreData", fmTextLine, {Hex("82 83 90 7E 7D 10 03 0D")},
-                {Hex("82 83 90 7E 7D 10 03")}},
+    TFramerCase{"OtherControlHighAndMarkerBytesAreData", fmTextLine,
+                {Hex("01 09 1B 7F FF 82 83 90 7E 7D 10 03 0D")},
+                {Hex("01 09 1B 7F FF 82 83 90 7E 7D 10 03")}},
     TFramerCase{"UnterminatedTailIsKept", fmTextLine, {"A\rB"}, {"A"}}),
     CaseName);
 
@@ -70,7 +69,6 @@ INSTANTIATE_TEST_SUITE_P(Flagged, FramerTable, ::testing::Values(
     TFramerCase{"EscapesDecodeOnlyBracketAndCaret", fmFlagged, {"}]}^}A}}~"}, {"}~A}"}},
     TFramerCase{"EscapedTildeDoesNotEnd", fmFlagged, {"A}^B~"}, {"A~B"}},
     TFramerCase{"DoubleTildeDeliversOnce", fmFlagged, {"A~~B~"}, {"A", "B"}},
-    TFramerCase{"LeadingGarbageIsFirstFrame", fmFlagged, {"xx~A~"}, {"xx", "A"}},
     TFramerCase{"EscapeSplitMidChunkStillPairs", fmFlagged, {"A}^", "~"}, {"A~"}},
     TFramerCase{"EscapeEndingChunkThenEnd", fmFlagged, {"A}", "~"}, {"A"}},
     TFramerCase{"EscapeEndingChunkThenCodedByte", fmFlagged, {"A}", "]~"}, {"A]"}},
