@@ -5,6 +5,8 @@
 # a lock so that parallel tests do not race. No display, no stdin and no
 # Mono/Gecko installer, so nothing can wait for a person. The program's exit
 # code is passed on; a crash or a program wine cannot load gives non-zero.
+# Wine's debugger is kept out: when it catches a crash, the program may exit
+# with code 0.
 set -euo pipefail
 
 prefix=${WINEPREFIX:-}
@@ -28,7 +30,7 @@ fi
 
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 if [[ ! -f $prefix/system.reg ]]; then
@@ -45,4 +47,16 @@ if [[ ! -f $prefix/system.reg ]]; then
   exec 9>&-
 fi
 
-exec "$wine" "$@" </dev/null
+# Wine reports an unhandled exception on stderr; should the exit code still
+# say 0, the report decides.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+set +e
+{ "$wine" "$@" </dev/null 2>&1 1>&3 3>&- | tee "$errors" >&2; } 3>&1
+rc=${PIPESTATUS[0]}
+set -e
+if ((rc == 0)) && grep -q '^wine: Unhandled' "$errors"; then
+  echo "wine64-run.sh: $1 crashed but exited with 0; counted as a failure" >&2
+  rc=1
+fi
+exit "$rc"

@@ -1,0 +1,262 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and tests every leg of the build
+# matrix in turn, stopping at the first leg that fails:
+#
+#   native        x86_64 Linux, RelWithDebInfo, every test (there must be some)
+#   asan-ubsan    the same tests with AddressSanitizer + UndefinedBehaviorSanitizer
+#   tsan          ThreadSanitizer, the tests of the threaded parts
+#   i686-linux    32-bit Linux, linked statically, tests under qemu-i386
+#   mingw-x86_64  64-bit Windows, tests under wine64
+#   mingw-i686    32-bit Windows, the plug-in's real target: build everything,
+#                 then check the export table of Orvik7316.dll
+#
+# usage: scripts/test-all.sh [leg...]      (no leg: all of them, in this order)
+#
+# Environment:
+#   ORVIK_OUT         build folders (default: <repo>/out), one per leg
+#   ORVIK_JOBS        parallel compile and test jobs (default: 2)
+#   ORVIK_TSAN_TESTS  extended regex, case-insensitive, selecting the tsan leg's
+#                     tests by test name or test program name
+#                     (default: plugin|session|watcher|platform)
+#
+# Prints one line per leg (name, result, tests, seconds) and, last, the total
+# "N passed, N failed" over all legs; a leg whose configure or build fails
+# counts as one failed test. Exit code 0 only when every leg passed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${ORVIK_OUT:-$root/out}
+jobs=${ORVIK_JOBS:-2}
+tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform}
+toolchains=$root/cmake/toolchains
+
+all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686)
+legs=("$@")
+if ((${#legs[@]} == 0)); then
+  legs=("${all_legs[@]}")
+fi
+for leg in "${legs[@]}"; do
+  if [[ " ${all_legs[*]} " != *" $leg "* ]]; then
+    echo "test-all: unknown leg '$leg' (legs: ${all_legs[*]})" >&2
+    exit 2
+  fi
+done
+
+bash "$root/scripts/install-deps.sh"
+
+mkdir -p "$out/logs"
+total_passed=0
+total_failed=0
+summary=()
+
+# Sanitizer runtimes of gcc 12 can fail to map their shadow memory when the
+# kernel randomises addresses with more bits than they expect; their builds
+# (which run the test programs to list their tests) and tests run without
+# address randomisation where the system allows it.
+no_aslr=()
+if setarch "$(uname -m)" -R true 2>/dev/null; then
+  no_aslr=(setarch "$(uname -m)" -R)
+fi
+
+finish() {
+  echo
+  echo "== summary"
+  printf '%s\n' "${summary[@]}"
+  echo "$total_passed passed, $total_failed failed"
+}
+
+# record LEG RESULT PASSED FAILED SECONDS [NOTE]
+record() {
+  local leg=$1 result=$2 passed=$3 failed=$4 secs=$5 note=${6:-}
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  local line
+  line=$(printf 'leg %-13s %-7s %4d tests %5d s' "$leg" "$result" $((passed + failed)) "$secs")
+  [[ -n $note ]] && line+="  ($note)"
+  summary+=("$line")
+  echo "$line"
+}
+
+leg_failed() {
+  record "$@"
+  finish
+  exit 1
+}
+
+# build LEG DIR CMAKE-ARGS...: configure and build everything; on failure,
+# show the failing part of the log and stop.
+build() {
+  local leg=$1 dir=$2
+  shift 2
+  local log=$out/logs/$leg.build.log
+  echo "-- $leg: configure and build in $dir (log: $log)"
+  if ! { "${leg_prefix[@]}" cmake -S "$root" -B "$dir" -G Ninja "$@" &&
+         "${leg_prefix[@]}" cmake --build "$dir" -j "$jobs"; } >"$log" 2>&1 </dev/null; then
+    if grep -q '^FAILED: ' "$log"; then
+      sed -n '/^FAILED: /,$p' "$log" | head -n 400
+    else
+      tail -n 100 "$log"
+    fi
+    leg_failed "$leg" FAILED 0 1 $((SECONDS - leg_start)) "build failed, see $log"
+  fi
+}
+
+# run_tests LEG DIR CTEST-ARGS...: runs ctest, sets tests_passed/tests_failed
+# from its closing line and returns ctest's exit code.
+run_tests() {
+  local leg=$1 dir=$2
+  shift 2
+  local log=$out/logs/$leg.test.log rc=0
+  echo "-- $leg: tests (log: $log)"
+  "${leg_prefix[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" \
+    </dev/null 2>&1 | tee "$log" || rc=$?
+  local closing
+  closing=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [[ -n $closing ]]; then
+    tests_failed=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed.*/\1/' <<<"$closing")
+    tests_passed=$(($(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$closing") - tests_failed))
+  else
+    tests_passed=0
+    tests_failed=0
+  fi
+  tests_note=""
+  if ((rc != 0 && tests_failed == 0)); then
+    # ctest itself failed: no tests where some are required, or an error.
+    tests_failed=1
+    tests_note="ctest failed"
+    grep -q 'No tests were found' "$log" && tests_note="no tests found"
+  fi
+  return "$rc"
+}
+
+# Settings shared by every leg: warnings are errors on our own targets anyway.
+common=(-DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF)
+cross=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_GTEST_FROM_SOURCE=ON -DORVIK_BUILD_REFHOST=OFF)
+
+leg_native() {
+  local dir=$out/native
+  build native "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  if run_tests native "$dir" --no-tests=error --timeout 300; then
+    record native passed "$tests_passed" 0 $((SECONDS - leg_start))
+  else
+    leg_failed native FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+}
+
+leg_asan_ubsan() {
+  local dir=$out/asan-ubsan
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:check_initialization_order=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  leg_prefix=("${no_aslr[@]}")
+  build asan-ubsan "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=address,undefined
+  if run_tests asan-ubsan "$dir" --no-tests=error --timeout 600; then
+    record asan-ubsan passed "$tests_passed" 0 $((SECONDS - leg_start))
+  else
+    leg_failed asan-ubsan FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+}
+
+leg_tsan() {
+  local dir=$out/tsan
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  leg_prefix=("${no_aslr[@]}")
+  build tsan "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=thread
+  # Pick the tests by their own name or by the name of the program that
+  # holds them (discovered GoogleTest cases are named Suite.Case).
+  local numbers
+  numbers=$(ctest --test-dir "$dir" -N -V </dev/null | awk -v re="$tsan_tests" '
+    /^[0-9]+: Test command: / {
+      n = $1; sub(/:$/, "", n); prog = $4; sub(/.*\//, "", prog); program[n] = prog; next
+    }
+    /^ *Test +#[0-9]+: / {
+      n = $2; sub(/^#/, "", n); sub(/:$/, "", n)
+      if (tolower(program[n]) ~ re || tolower($3) ~ re) printf ",%s", n
+    }')
+  if [[ -z $numbers ]]; then
+    echo "-- tsan: no test matches /$tsan_tests/"
+    record tsan passed 0 0 $((SECONDS - leg_start)) "no test matches /$tsan_tests/"
+    return
+  fi
+  # -I START,END,STRIDE,N,N...: an empty range, then the chosen test numbers.
+  if run_tests tsan "$dir" -I "0,0,0$numbers" --timeout 600; then
+    record tsan passed "$tests_passed" 0 $((SECONDS - leg_start)) "tests matching /$tsan_tests/"
+  else
+    leg_failed tsan FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+}
+
+# Cross legs run whole test programs through the toolchain's emulator; a
+# crash or a program the emulator cannot start exits non-zero and fails.
+# cross_result LEG CTEST-EXIT-CODE
+cross_result() {
+  local leg=$1 rc=$2 note=""
+  if ((rc != 0)); then
+    leg_failed "$leg" FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+  ((tests_passed > 0)) || note="no tests registered"
+  record "$leg" passed "$tests_passed" 0 $((SECONDS - leg_start)) "$note"
+}
+
+leg_i686_linux() {
+  local dir=$out/i686-linux
+  build i686-linux "$dir" "${common[@]}" "${cross[@]}" -DORVIK_STATIC=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchains/i686-linux.cmake"
+  local rc=0
+  run_tests i686-linux "$dir" --timeout 900 || rc=$?
+  cross_result i686-linux "$rc"
+}
+
+leg_mingw_x86_64() {
+  local dir=$out/mingw-x86_64 rc=0
+  build mingw-x86_64 "$dir" "${common[@]}" "${cross[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-x86_64.cmake"
+  run_tests mingw-x86_64 "$dir" --timeout 900 || rc=$?
+  # The wine server of this build's prefix lingers a few seconds; end it now.
+  WINEPREFIX=$dir/wineprefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  cross_result mingw-x86_64 "$rc"
+}
+
+leg_mingw_i686() {
+  local dir=$out/mingw-i686
+  build mingw-i686 "$dir" "${common[@]}" "${cross[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-i686.cmake"
+  # The check itself first, on DLLs made right and wrong on purpose.
+  local self_log=$out/logs/mingw-i686.check-exports.log cases
+  if ! bash "$root/scripts/test-check-exports.sh" "$dir/check-exports-cases" >"$self_log" 2>&1; then
+    cat "$self_log"
+    leg_failed mingw-i686 FAILED 0 1 $((SECONDS - leg_start)) "export check self-test failed"
+  fi
+  cat "$self_log"
+  cases=$(sed -nE 's/.* ([0-9]+) of [0-9]+ cases right$/\1/p' "$self_log")
+  local dll=$dir/bin/Orvik7316.dll
+  if [[ -f $dll ]]; then
+    if bash "$root/scripts/check-exports.sh" "$dll"; then
+      record mingw-i686 passed $((cases + 1)) 0 $((SECONDS - leg_start)) "Orvik7316.dll exports checked"
+    else
+      leg_failed mingw-i686 FAILED "$cases" 1 $((SECONDS - leg_start)) "Orvik7316.dll exports wrong"
+    fi
+  elif compgen -G "$dir/bin/*Orvik7316*.dll" >/dev/null; then
+    echo "-- mingw-i686: the plug-in is built under another name:" "$dir"/bin/*Orvik7316*.dll
+    leg_failed mingw-i686 FAILED "$cases" 1 $((SECONDS - leg_start)) "plug-in not named Orvik7316.dll"
+  else
+    echo "-- mingw-i686: no Orvik7316.dll built yet; export check skipped"
+    record mingw-i686 passed "$cases" 0 $((SECONDS - leg_start)) "export check skipped: no Orvik7316.dll yet"
+  fi
+}
+
+for leg in "${legs[@]}"; do
+  echo
+  echo "== leg $leg"
+  leg_start=$SECONDS
+  leg_prefix=()
+  case $leg in
+    native) leg_native ;;
+    asan-ubsan) leg_asan_ubsan ;;
+    tsan) leg_tsan ;;
+    i686-linux) leg_i686_linux ;;
+    mingw-x86_64) leg_mingw_x86_64 ;;
+    mingw-i686) leg_mingw_i686 ;;
+  esac
+done
+
+finish
