@@ -118,6 +118,7 @@ TEST_F(RecordCopy, EmptyEntriesAndNegativeCountsOwnNothingInTheCopy) {
     sub->Items.ItemData = reinterpret_cast<uint8_t*>(&garbage);
     sub->Entries.Entries[0].Data = reinterpret_cast<uint8_t*>(&garbage);
     sub->Buffer.Data = reinterpret_cast<uint8_t*>(&garbage);
+    sub->Tagged.Details = reinterpret_cast<uint8_t*>(&garbage);
 
     TTestDataRecord* copy = CopyTestData(source);
     const auto* c = static_cast<const TKind2Data*>(copy->KindData);
@@ -130,11 +131,18 @@ TEST_F(RecordCopy, EmptyEntriesAndNegativeCountsOwnNothingInTheCopy) {
     // What the copy does not own it does not point at either.
     EXPECT_EQ(Val(c->Items.ItemData), nullptr);
     EXPECT_EQ(Val(c->Buffer.Data), nullptr);
+    EXPECT_EQ(Val(c->Tagged.Details), nullptr);
     // Header + sub-record + 3 entries + one 2-byte buffer.
     EXPECT_EQ(NewBlocks(), 2 * 4);
     FreeTestData(copy);
     FreeTestData(source);
   }
+  TTestDataRecord* source = NewTestData(tdkPHS);
+  static_cast<TPHSKindData*>(source->KindData)->Entries.Entries = reinterpret_cast<TVarEntry*>(&garbage);
+  TTestDataRecord* copy = CopyTestData(source);
+  EXPECT_EQ(Val(static_cast<const TPHSKindData*>(copy->KindData)->Entries.Entries), nullptr);
+  FreeTestData(copy);
+  FreeTestData(source);
 }
 
 // Every flag bit of every kind: a set bit with a block size owns exactly a
