@@ -6,8 +6,8 @@
 
 class TPluginLibrary {
  public:
-  // Loads `fileName` from the executable's own folder (the run path on ELF
-  // systems, the application folder on Windows). Throws std::runtime_error
+  // Loads `fileName` from the executable's own folder (the application
+  // folder on Windows, the build's program folder elsewhere). Throws std::runtime_error
   // with the system's reason when it cannot be loaded.
   explicit TPluginLibrary(const std::string& fileName);
   // Unloads the library.
