@@ -42,7 +42,9 @@ class TTstDataBox {
   // Applies FreeTestData to the record at the index and sets the entry to
   // null, so the index reads as null afterwards and a second release does
   // nothing. The item stays in the list; other indices do not move. True
-  // when a record was released.
+  // when the index held a record (FreeTestData itself leaves sentinels and
+  // records with the static mark alone); false for an invalid index or an
+  // entry already released.
   bool ReleaseRecord(int32_t index);
 
   // Set to 0 by construction and by ClearRecords; otherwise unused.

@@ -90,22 +90,6 @@ TEST(RecordLayout, OffsetsAndSizesMatchTheExchangeFormat) {
   EXPECT_EQ(KindDataSize(5), 0u);
 }
 
-TEST(RecordLayout, FieldsAreLittleEndianAtTheirBytes) {
-  TTestDataRecord r{};
-  r.HeaderWord = 0x11223344u;
-  r.MessageWord = 0xAABBCCDDu;
-  r.TimeStamp1 = -9999.0;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
-  EXPECT_EQ(bytes[1], 0x44);
-  EXPECT_EQ(bytes[4], 0x11);
-  EXPECT_EQ(bytes[41], 0xDD);
-  EXPECT_EQ(bytes[44], 0xAA);
-  const uint8_t minus9999[8] = {0, 0, 0, 0, 0x80, 0x87, 0xC3, 0xC0};
-  EXPECT_EQ(std::memcmp(bytes + 5, minus9999, 8), 0);
-  // The message identifier is the low 12 bits, whatever the upper 20 hold.
-  EXPECT_EQ(MessageIdOf(r), 0xCDDu);
-}
-
 class NewRecord : public SharedMemoryTest {};
 
 TEST_F(NewRecord, CarriesTheHeaderTemplateAndTheKindsTemplateSubRecord) {
@@ -150,18 +134,6 @@ TEST_F(NewRecord, UnknownKindsGiveNothing) {
   ResetTestData(nullptr, 0);
   EXPECT_EQ(Val(r.LeadByte), 7);
   EXPECT_EQ(NewBlocks(), 0);
-}
-
-TEST_F(NewRecord, ResetOverwritesTheWholeHeader) {
-  auto* r = static_cast<TTestDataRecord*>(SharedAlloc(sizeof(TTestDataRecord)));
-  std::memset(r, 0xCC, sizeof *r);
-  ResetTestData(r, tdkKind3);
-  EXPECT_EQ(Val(r->HeaderWord), 0x30000000u);
-  EXPECT_EQ(Val(r->LeadByte), 0);
-  EXPECT_EQ(Val(r->MessageWord), 0u);
-  EXPECT_EQ(Val(r->PositionY), NoValue);
-  EXPECT_EQ(NewBytes(), static_cast<int64_t>(sizeof(TTestDataRecord) + ExpectedKindSize(tdkKind3)));
-  FreeTestData(r);
 }
 
 // The sentinels' bytes: 45 common bytes, then a tail of their own.

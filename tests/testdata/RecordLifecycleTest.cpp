@@ -12,20 +12,6 @@ namespace {
 
 class RecordRelease : public SharedMemoryTest {};
 
-TEST_F(RecordRelease, FullyPopulatedRecordsOfEveryKindAreReleasedCompletely) {
-  for (uint8_t kind = 0; kind <= 4; ++kind) {
-    SCOPED_TRACE(int(kind));
-    TTestDataRecord* r = BuildRecord(kind);
-    const TWalk walk = WalkRecord(r);
-    int64_t ownedBytes = sizeof(TTestDataRecord);
-    for (const auto& o : walk.Owned) ownedBytes += static_cast<int64_t>(o.Size);
-    EXPECT_EQ(NewBytes(), ownedBytes) << "every owned buffer has exactly its stated size";
-    EXPECT_EQ(NewBlocks(), static_cast<int64_t>(walk.Owned.size()) + 1);
-    FreeTestData(r);
-    EXPECT_EQ(NewBlocks(), 0);
-  }
-}
-
 TEST_F(RecordRelease, NullSentinelsAndStaticMarkAreLeftAlone) {
   FreeTestData(nullptr);
   FreeKindData(nullptr);
