@@ -86,10 +86,13 @@ TEST(ExportedSession, ConnectTestStoreStopDisconnectAndNothingLeft) {
   for (int32_t i = 0; i < 4; ++i) {
     const TTestDataRecord* r = d.GetStoredRecord(i);
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->MessageWord, messages[i]);
-    EXPECT_GT(r->TimeStamp1, lastStamp);
-    EXPECT_GT(r->TimeStamp2, r->TimeStamp1);
-    lastStamp = r->TimeStamp2;
+    // Copies: the record is packed, its fields are not aligned.
+    const uint32_t message = r->MessageWord;
+    const double stamp1 = r->TimeStamp1, stamp2 = r->TimeStamp2;
+    EXPECT_EQ(message, messages[i]);
+    EXPECT_GT(stamp1, lastStamp);
+    EXPECT_GT(stamp2, stamp1);
+    lastStamp = stamp2;
     EXPECT_TRUE(d.FreeStoredRecord(i));
   }
   EXPECT_TRUE(d.ClearStoredRecords());

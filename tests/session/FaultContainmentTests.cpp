@@ -106,7 +106,7 @@ TEST_F(FaultContainment, NoPortAttachedMeansNothingReachesAPort) {
   EXPECT_EQ(d->GetSessionMode(), smTesting);
   Feed(*d, "L3,8301\r");
   ASSERT_EQ(d->GetStoredRecordCount(), 1);
-  EXPECT_EQ(d->GetStoredRecord(0)->TimeStamp1, NoValue) << "no clock to read";
+  EXPECT_EQ(Value(d->GetStoredRecord(0)->TimeStamp1), NoValue) << "no clock to read";
   EXPECT_EQ(d->GetCallState(), csAlerting);
   d->StopTest();
   d->Disconnect();

@@ -109,11 +109,11 @@ TEST_F(ReceivePath, StoredCopiesCarryTwoSeparateClockReadingsTakenAfterDecoding)
   EXPECT_EQ(Port.CountOf("CurrentTime"), 4) << "two readings per stored record, none for a rejected line";
   for (int32_t i = 0; i < 2; ++i) {
     const TTestDataRecord* r = d.GetStoredRecord(i);
-    EXPECT_DOUBLE_EQ(r->TimeStamp1, Day + 0.25 + 0.002 * i);
-    EXPECT_DOUBLE_EQ(r->TimeStamp2, r->TimeStamp1 + 0.001);
+    EXPECT_DOUBLE_EQ(Value(r->TimeStamp1), Day + 0.25 + 0.002 * i);
+    EXPECT_DOUBLE_EQ(Value(r->TimeStamp2), r->TimeStamp1 + 0.001);
   }
   // Deep copies: releasing one leaves the other and the working record intact.
-  EXPECT_NE(d.GetStoredRecord(0)->KindData, d.GetStoredRecord(1)->KindData);
+  EXPECT_NE(Value(d.GetStoredRecord(0)->KindData), Value(d.GetStoredRecord(1)->KindData));
   d.FreeStoredRecord(0);
   EXPECT_EQ(d.GetStoredRecord(1)->HostSetting, 1);
 }
@@ -135,8 +135,8 @@ TEST_F(ReceivePath, TestStartResetsAndStopReleasesTheWaitingRecords) {
   d.StopTest();
   EXPECT_TRUE(d.GetPositionsChanged());
   EXPECT_EQ(d.LastStampedIndex(), 9);
-  EXPECT_EQ(host.Records[5]->PositionX, 10.0);
-  for (std::size_t i = 6; i < 10; ++i) EXPECT_EQ(host.Records[i]->PositionX, NoValue) << i;
+  EXPECT_EQ(Value(host.Records[5]->PositionX), 10.0);
+  for (std::size_t i = 6; i < 10; ++i) EXPECT_EQ(Value(host.Records[i]->PositionX), NoValue) << i;
 
   d.ReopenAndStartTest();  // keeps what was final
   EXPECT_EQ(d.LastStampedIndex(), 9);

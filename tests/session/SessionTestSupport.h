@@ -190,10 +190,16 @@ inline void Feed(TVirtualDecode& d, std::string_view bytes) {
   d.ReceiveBytes(bytes.data(), static_cast<int32_t>(bytes.size()), 0);
 }
 
-// The message identifiers of the stored records, in order.
+// A field of a packed record, read by value (no reference to a misaligned field).
+template <class T>
+T Value(T field) {
+  return field;
+}
+
+// The message words of the stored records, in order.
 inline std::vector<uint32_t> StoredMessageWords(TDeviceDecode& d) {
   std::vector<uint32_t> out;
-  for (int32_t i = 0; i < d.GetStoredRecordCount(); ++i) out.push_back(d.GetStoredRecord(i)->MessageWord);
+  for (int32_t i = 0; i < d.GetStoredRecordCount(); ++i) out.push_back(Value(d.GetStoredRecord(i)->MessageWord));
   return out;
 }
 
