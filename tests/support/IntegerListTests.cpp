@@ -54,18 +54,10 @@ void ExpectListError(TIntegerArray& list, const std::function<void()>& op,
   EXPECT_EQ(Snap(list), before) << "after the failure of: " << message;
 }
 
-TEST(IntegerList, StartsEmptyUnsortedIgnoringDuplicates) {
+TEST(IntegerList, CapacityGrowsByTheGrowthRule) {
   TIntegerArray list;
   EXPECT_EQ(list.Items, nullptr);
   EXPECT_EQ(list.Capacity, 0);
-  EXPECT_EQ(list.Count, 0);
-  EXPECT_EQ(list.Duplicates, dupIgnore);
-  EXPECT_FALSE(list.Sorted);
-  EXPECT_EQ(list.IndexOf(0), -1);
-}
-
-TEST(IntegerList, CapacityGrowsByTheGrowthRule) {
-  TIntegerArray list;
   list.Duplicates = dupAccept;
   std::vector<int32_t> capacities;
   for (int32_t i = 0; i < 147; ++i) {
@@ -81,11 +73,12 @@ TEST(IntegerList, CapacityGrowsByTheGrowthRule) {
 }
 
 TEST(IntegerList, UnsortedDuplicatePolicies) {
+  // A fresh list ignores duplicates: values keep the order of first insertion.
   TIntegerArray ignore;
-  Fill(ignore, {7, 38, 9});
+  for (int32_t v : {78, 38, 48, 38, 52, 78}) ignore.Add(v);
   EXPECT_EQ(ignore.Add(38), 1);
-  EXPECT_EQ(ignore.Add(38), 1);
-  EXPECT_EQ(Contents(ignore), (std::vector<int32_t>{7, 38, 9}));
+  EXPECT_EQ(Contents(ignore), (std::vector<int32_t>{78, 38, 48, 52}));
+  EXPECT_EQ(ignore.IndexOf(53), -1);
 
   TIntegerArray accept;
   accept.Duplicates = dupAccept;
@@ -101,14 +94,6 @@ TEST(IntegerList, UnsortedDuplicatePolicies) {
     EXPECT_EQ(strict.Add(5), 1);
     ExpectListError(strict, [&] { strict.Add(38); }, "Integer list does not allow duplicates");
   }
-}
-
-TEST(IntegerList, UnsortedKeepsOrderOfFirstInsertion) {
-  TIntegerArray list;
-  for (int32_t v : {78, 62, 48, 62, 52, 78, 34}) list.Add(v);
-  EXPECT_EQ(Contents(list), (std::vector<int32_t>{78, 62, 48, 52, 34}));
-  EXPECT_EQ(list.IndexOf(52), 3);
-  EXPECT_EQ(list.IndexOf(53), -1);
 }
 
 TEST(IntegerList, SortedAddKeepsAscendingOrderUnderEachPolicy) {
