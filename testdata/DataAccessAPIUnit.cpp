@@ -176,13 +176,22 @@ constexpr std::size_t SentinelSize(std::size_t size32) {
 
 constexpr auto MinusNineNineNineNine = std::bit_cast<std::array<uint8_t, 4>>(NoValueInt);
 
-alignas(8) constexpr auto Sentinel1 = SentinelImage<SentinelSize(49)>({0, 0, 0, 0}, 4);
-alignas(8) constexpr auto Sentinel2 = SentinelImage<SentinelSize(50)>({255, 0, 0, 0, 0}, 5);
-alignas(8) constexpr auto Sentinel3 = SentinelImage<SentinelSize(53)>(
+// The image and the record view of one sentinel; pointing at the view is an
+// address constant, so the sentinels are fixed before any code runs.
+template <std::size_t N>
+union TSentinel {
+  std::array<uint8_t, N> Bytes;
+  TTestDataRecord Record;
+};
+
+alignas(8) constexpr TSentinel<SentinelSize(49)> Sentinel1{SentinelImage<SentinelSize(49)>({0, 0, 0, 0}, 4)};
+alignas(8) constexpr TSentinel<SentinelSize(50)> Sentinel2{
+    SentinelImage<SentinelSize(50)>({255, 0, 0, 0, 0}, 5)};
+alignas(8) constexpr TSentinel<SentinelSize(53)> Sentinel3{SentinelImage<SentinelSize(53)>(
     {MinusNineNineNineNine[0], MinusNineNineNineNine[1], MinusNineNineNineNine[2],
      MinusNineNineNineNine[3], MinusNineNineNineNine[0], MinusNineNineNineNine[1],
      MinusNineNineNineNine[2], MinusNineNineNineNine[3]},
-    8);
+    8)};
 
 // ---------------------------------------------------------------------------
 // Owned parts. Copies are built so that the copy is consistent at every step:
@@ -340,9 +349,9 @@ void* CopyCompact(const void* source) {
 
 const TTestDataRecord TestDataHeaderTemplate = HeaderTemplate;
 
-const TTestDataRecord* const NoTestData1 = reinterpret_cast<const TTestDataRecord*>(Sentinel1.data());
-const TTestDataRecord* const NoTestData2 = reinterpret_cast<const TTestDataRecord*>(Sentinel2.data());
-const TTestDataRecord* const NoTestData3 = reinterpret_cast<const TTestDataRecord*>(Sentinel3.data());
+constinit const TTestDataRecord* const NoTestData1 = &Sentinel1.Record;
+constinit const TTestDataRecord* const NoTestData2 = &Sentinel2.Record;
+constinit const TTestDataRecord* const NoTestData3 = &Sentinel3.Record;
 
 std::size_t KindDataSize(uint8_t kind) { return kind <= MaxTestDataKind ? Layouts[kind].Size : 0; }
 
