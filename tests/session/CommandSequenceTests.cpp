@@ -154,6 +154,7 @@ TEST(CallCommand, BuildsOneLineForTheHostToSend) {
       {caDial, "12345", "\\D12345\r\n"}, {caDial, "", ""},       {caDial, nullptr, ""},
       {caHangUp, "12345", "\\E"},        {caHangUp, nullptr, "\\E"}, {caAnswer, "", "\\S"},
       {3, "12345", ""},                  {-1, "12345", ""},
+      {caDial, "12\r\n\\E", ""},  // a control byte could end the line early
   };
   const int64_t baseline = SharedLiveBlocks();
   auto d = MakeDecoder(nullptr, nullptr, nullptr);
