@@ -126,7 +126,7 @@ bool TOrvik7316MSDecode::DecodeTestFrame(const TByteString& frame) {
   }
   SetDedicatedMode(record->HostSetting != 0);  // slot 54
   StoreRecord(*record);
-  if (!HasNewRecords) HasNewRecords = true;
+  HasNewRecords = true;
   if (!IsReplaying()) RefreshReports();
   return true;
 }
