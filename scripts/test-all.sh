@@ -131,7 +131,10 @@ run_tests() {
 
 # Settings shared by every leg: warnings are errors on our own targets anyway.
 common=(-DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF)
-cross=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_GTEST_FROM_SOURCE=ON -DORVIK_BUILD_REFHOST=OFF)
+# Cross legs: optimised as shipped (-O2), without debug information, which
+# nothing reads there and which makes the static links a third slower.
+cross=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
+       -DORVIK_GTEST_FROM_SOURCE=ON -DORVIK_BUILD_REFHOST=OFF)
 
 leg_native() {
   local dir=$out/native
