@@ -47,6 +47,7 @@ bash "$root/scripts/install-deps.sh"
 mkdir -p "$out/logs"
 total_passed=0
 total_failed=0
+total_skipped=0
 summary=()
 
 # Sanitizer runtimes of gcc 12 can fail to map their shadow memory when the
@@ -62,16 +63,23 @@ finish() {
   echo
   echo "== summary"
   printf '%s\n' "${summary[@]}"
-  echo "$total_passed passed, $total_failed failed"
+  if ((total_skipped > 0)); then
+    echo "$total_passed passed, $total_failed failed, $total_skipped skipped"
+  else
+    echo "$total_passed passed, $total_failed failed"
+  fi
 }
 
-# record LEG RESULT PASSED FAILED SECONDS [NOTE]
+# record LEG RESULT PASSED FAILED SECONDS [NOTE]; tests_skipped counts too.
 record() {
   local leg=$1 result=$2 passed=$3 failed=$4 secs=$5 note=${6:-}
+  local skipped=${tests_skipped:-0}
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
+  total_skipped=$((total_skipped + skipped))
   local line
-  line=$(printf 'leg %-13s %-7s %4d tests %5d s' "$leg" "$result" $((passed + failed)) "$secs")
+  line=$(printf 'leg %-13s %-7s %4d tests %5d s' "$leg" "$result" $((passed + failed + skipped)) "$secs")
+  ((skipped > 0)) && line+="  ($skipped skipped)"
   [[ -n $note ]] && line+="  ($note)"
   summary+=("$line")
   echo "$line"
@@ -101,8 +109,8 @@ build() {
   fi
 }
 
-# run_tests LEG DIR CTEST-ARGS...: runs ctest, sets tests_passed/tests_failed
-# from its closing line and returns ctest's exit code.
+# run_tests LEG DIR CTEST-ARGS...: runs ctest, sets tests_passed, tests_failed
+# and tests_skipped from its closing lines and returns ctest's exit code.
 run_tests() {
   local leg=$1 dir=$2
   shift 2
@@ -114,10 +122,13 @@ run_tests() {
   closing=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   if [[ -n $closing ]]; then
     tests_failed=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed.*/\1/' <<<"$closing")
-    tests_passed=$(($(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$closing") - tests_failed))
+    # Tests that skipped themselves count as passed in ctest's figures.
+    tests_skipped=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log" || true)
+    tests_passed=$(($(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$closing") - tests_failed - tests_skipped))
   else
     tests_passed=0
     tests_failed=0
+    tests_skipped=0
   fi
   tests_note=""
   if ((rc != 0 && tests_failed == 0)); then
@@ -252,6 +263,7 @@ for leg in "${legs[@]}"; do
   echo "== leg $leg"
   leg_start=$SECONDS
   leg_prefix=()
+  tests_skipped=0
   case $leg in
     native) leg_native ;;
     asan-ubsan) leg_asan_ubsan ;;
