@@ -1,112 +1,118 @@
 // Stand-in for the host's shared memory manager: the C heap, with a registry
 // of live blocks so that a release of a block that is not live is refused
 // and counted instead of corrupting the heap.
+//
+// Every frame the parser delivers is a shared string, so the registry sits on
+// the hot path: it is an open-addressing set under a spin lock, and taking
+// that lock is the one atomic operation a block pays on its way in and the
+// one it pays on its way out. The heap is called outside the lock, except by
+// a resize, which must move the block and its entry as one step.
 #include "host/SharedMM.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
-#include <utility>
+#include <type_traits>
+
+#include "LiveBlockSet.h"
+#include "SpinLock.h"
 
 namespace {
 
-struct Registry {
-  std::mutex lock;
-  std::unordered_map<void*, std::size_t> live;
-  int64_t liveBytes = 0;
-  int64_t badFrees = 0;
+struct TRegistry {
+  TSpinLock Lock;
+  TLiveBlockSet Live;
+  int64_t LiveBytes = 0;
+  int64_t BadFrees = 0;
 };
 
-// Never destroyed: libraries that unload after this one may still release
-// blocks during their own shutdown.
-Registry& registry() {
-  static Registry* r = new Registry;
-  return *r;
+// Constant-initialised and never destroyed: libraries that unload after this
+// one may still release blocks during their own shutdown.
+constinit TRegistry Registry;
+static_assert(std::is_trivially_destructible_v<TRegistry>);
+
+using TGuard = std::lock_guard<TSpinLock>;
+
+void* Allocate(std::size_t size) noexcept {
+  if (size == 0) return nullptr;
+  void* block = std::malloc(size);
+  if (!block) return nullptr;
+  bool registered;
+  {
+    TGuard guard(Registry.Lock);
+    registered = Registry.Live.Insert(block, size);
+    if (registered) Registry.LiveBytes += static_cast<int64_t>(size);
+  }
+  // A registry that cannot grow means out of memory, reported the C way.
+  if (!registered) {
+    std::free(block);
+    return nullptr;
+  }
+  return block;
+}
+
+int32_t Release(void* block) noexcept {
+  if (!block) return 0;
+  {
+    TGuard guard(Registry.Lock);
+    std::size_t size;
+    if (!Registry.Live.Erase(block, size)) {
+      ++Registry.BadFrees;
+      return 1;
+    }
+    Registry.LiveBytes -= static_cast<int64_t>(size);
+  }
+  // No longer registered, so no other release of this address can reach it.
+  std::free(block);
+  return 0;
+}
+
+void* Resize(void* block, std::size_t size) noexcept {
+  TGuard guard(Registry.Lock);
+  const std::size_t at = Registry.Live.Locate(block);
+  if (at == TLiveBlockSet::NotFound) {
+    ++Registry.BadFrees;
+    return nullptr;
+  }
+  const std::size_t oldSize = Registry.Live.SizeAt(at);
+  void* moved = std::realloc(block, size);
+  if (!moved) return nullptr;
+  Registry.LiveBytes += static_cast<int64_t>(size) - static_cast<int64_t>(oldSize);
+  Registry.Live.ReplaceAt(at, moved, size);
+  return moved;
+}
+
+int64_t ReadCounter(const int64_t& counter) noexcept {
+  TGuard guard(Registry.Lock);
+  return counter;
 }
 
 }  // namespace
 
 extern "C" {
 
-ORVIK_SHAREDMM_API void* ORVIK_STDCALL SharedGetMem(std::size_t size) {
-  if (size == 0) return nullptr;
-  void* block = std::malloc(size);
-  if (!block) return nullptr;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  // No exception may leave a C entry point: a registry that cannot grow
-  // means out of memory, reported the C way.
-  try {
-    r.live.emplace(block, size);
-  } catch (...) {
-    std::free(block);
-    return nullptr;
-  }
-  r.liveBytes += static_cast<int64_t>(size);
-  return block;
-}
+ORVIK_SHAREDMM_API void* ORVIK_STDCALL SharedGetMem(std::size_t size) { return Allocate(size); }
 
-ORVIK_SHAREDMM_API int32_t ORVIK_STDCALL SharedFreeMem(void* block) {
-  if (!block) return 0;
-  Registry& r = registry();
-  {
-    std::lock_guard<std::mutex> guard(r.lock);
-    auto it = r.live.find(block);
-    if (it == r.live.end()) {
-      ++r.badFrees;
-      return 1;
-    }
-    r.liveBytes -= static_cast<int64_t>(it->second);
-    r.live.erase(it);
-  }
-  std::free(block);
-  return 0;
-}
+ORVIK_SHAREDMM_API int32_t ORVIK_STDCALL SharedFreeMem(void* block) { return Release(block); }
 
 ORVIK_SHAREDMM_API void* ORVIK_STDCALL SharedReallocMem(void* block, std::size_t size) {
-  if (!block) return SharedGetMem(size);
+  if (!block) return Allocate(size);
   if (size == 0) {
-    SharedFreeMem(block);
+    Release(block);
     return nullptr;
   }
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  auto it = r.live.find(block);
-  if (it == r.live.end()) {
-    ++r.badFrees;
-    return nullptr;
-  }
-  void* grown = std::realloc(block, size);
-  if (!grown) return nullptr;
-  r.liveBytes += static_cast<int64_t>(size) - static_cast<int64_t>(it->second);
-  // Re-key the existing entry: no allocation, so nothing can fail once the
-  // block has moved.
-  auto entry = r.live.extract(it);
-  entry.key() = grown;
-  entry.mapped() = size;
-  r.live.insert(std::move(entry));
-  return grown;
+  return Resize(block, size);
 }
 
 ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedLiveBlocks(void) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  return static_cast<int64_t>(r.live.size());
+  TGuard guard(Registry.Lock);
+  return static_cast<int64_t>(Registry.Live.Count());
 }
 
-ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedLiveBytes(void) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  return r.liveBytes;
-}
+ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedLiveBytes(void) { return ReadCounter(Registry.LiveBytes); }
 
-ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedBadFrees(void) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  return r.badFrees;
-}
+ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedBadFrees(void) { return ReadCounter(Registry.BadFrees); }
 
 namespace {
 constexpr std::size_t kStrHeader = 2 * sizeof(int32_t);
@@ -119,7 +125,7 @@ std::atomic_ref<int32_t> refCountOf(PSharedStr s) {
 ORVIK_SHAREDMM_API PSharedStr ORVIK_STDCALL SharedStrNew(const void* bytes, int32_t length) {
   if (length <= 0) return nullptr;
   const std::size_t n = static_cast<std::size_t>(length);
-  char* block = static_cast<char*>(SharedGetMem(kStrHeader + n + 1));
+  char* block = static_cast<char*>(Allocate(kStrHeader + n + 1));
   if (!block) return nullptr;
   const int32_t header[2] = {1, length};
   std::memcpy(block, header, sizeof header);
@@ -133,8 +139,14 @@ ORVIK_SHAREDMM_API void ORVIK_STDCALL SharedStrAddRef(PSharedStr s) {
   if (s) refCountOf(s).fetch_add(1);
 }
 
+// A holder that sees a count of 1 holds the only reference: nobody else can
+// take or give one back, so it may release without the atomic decrement.
+// The acquiring load still orders every earlier holder's use before the release.
 ORVIK_SHAREDMM_API void ORVIK_STDCALL SharedStrRelease(PSharedStr s) {
-  if (s && refCountOf(s).fetch_sub(1) == 1) SharedFreeMem(s - kStrHeader);
+  if (!s) return;
+  std::atomic_ref<int32_t> count = refCountOf(s);
+  if (count.load(std::memory_order_acquire) == 1 || count.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    Release(s - kStrHeader);
 }
 
 }  // extern "C"
