@@ -10,7 +10,9 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <random>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -181,6 +183,139 @@ TEST_F(SharedMMTest, ThreadsShareOneConsistentRegistry) {
   EXPECT_EQ(Blocks(), 1);
   EXPECT_EQ(Bytes(), 8 + 6 + 1);
   SharedStrRelease(shared);
+}
+
+// Thousands of blocks come and go in random order, so the registry grows,
+// shrinks and closes gaps many times over; after every step each answer and
+// both counters must agree with a plain map of what is live.
+TEST_F(SharedMMTest, RegistryStaysExactThroughGrowthShrinkAndChurn) {
+  std::mt19937 rng(7316);
+  std::unordered_map<void*, std::size_t> live;
+  std::vector<void*> order;  // live blocks, for picking one at random
+  std::vector<void*> released;
+  int64_t liveBytes = 0, refused = 0;
+
+  auto releaseAt = [&](std::size_t i) {
+    void* block = order[i];
+    order[i] = order.back();
+    order.pop_back();
+    liveBytes -= static_cast<int64_t>(live.at(block));
+    live.erase(block);
+    ASSERT_EQ(SharedFreeMem(block), 0);
+    released.push_back(block);
+  };
+  // Up to 6000 live blocks, then down to none, twice.
+  for (int phase = 0; phase < 4; ++phase) {
+    const bool growing = phase % 2 == 0;
+    for (int step = 0; step < 9000; ++step) {
+      const bool allocate = order.empty() || (growing ? rng() % 3 != 0 : rng() % 3 == 0);
+      if (allocate) {
+        const std::size_t size = 1 + rng() % 300;
+        void* block = SharedGetMem(size);
+        ASSERT_NE(block, nullptr);
+        ASSERT_TRUE(live.emplace(block, size).second) << "a live address handed out twice";
+        order.push_back(block);
+        liveBytes += static_cast<int64_t>(size);
+      } else {
+        releaseAt(rng() % order.size());
+      }
+      if (step % 7 == 0 && !order.empty()) {
+        // Inside a live block, and a released address the heap has not
+        // handed out again: both refused.
+        auto* inside = static_cast<char*>(order[rng() % order.size()]) + 1 + rng() % 8;
+        if (!live.count(inside)) {
+          ASSERT_NE(SharedFreeMem(inside), 0);
+          ++refused;
+        }
+        void* stale = released.empty() ? nullptr : released[rng() % released.size()];
+        if (stale && !live.count(stale)) {
+          ASSERT_NE(SharedFreeMem(stale), 0);
+          ++refused;
+        }
+      }
+      ASSERT_EQ(Blocks(), static_cast<int64_t>(live.size())) << "phase " << phase << " step " << step;
+      ASSERT_EQ(Bytes(), liveBytes);
+    }
+    if (!growing)
+      while (!order.empty()) releaseAt(order.size() - 1);
+  }
+  EXPECT_EQ(BadFrees(), refused);
+  ExpectedBadFrees = refused;
+}
+
+// Threads allocate, resize and release their own blocks and hand half of
+// them to a neighbour to release; the counters come out exact.
+TEST_F(SharedMMTest, BlocksReleasedOnOtherThreadsKeepCountersExact) {
+  constexpr int Threads = 8, Rounds = 3000;
+  std::vector<std::vector<void*>> handed(Threads);
+  std::vector<std::thread> workers;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([&, t] {
+      std::vector<void*> mine;
+      for (int i = 0; i < Rounds; ++i) {
+        void* block = SharedGetMem(static_cast<std::size_t>(1 + (i * 7 + t) % 200));
+        if (i % 3 == 0) block = SharedReallocMem(block, 16);
+        if (!block) ++failures;
+        if (i % 2 == 0) mine.push_back(block);
+        else if (SharedFreeMem(block) != 0) ++failures;
+      }
+      handed[t] = std::move(mine);
+    });
+  }
+  for (auto& w : workers) w.join();
+  workers.clear();
+  EXPECT_EQ(Blocks(), int64_t{Threads} * Rounds / 2);
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (void* block : handed[(t + 1) % Threads])
+        if (SharedFreeMem(block) != 0) ++failures;
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+// Several threads release the same blocks at once: each block is released
+// exactly once and every other attempt is refused and counted.
+TEST_F(SharedMMTest, RacingReleasesOfOneBlockHaveExactlyOneWinner) {
+  constexpr int Threads = 4, Count = 2000;
+  std::vector<void*> blocks;
+  for (int i = 0; i < Count; ++i) blocks.push_back(SharedGetMem(24));
+  std::atomic<int> won{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < Count; ++i)
+        if (SharedFreeMem(blocks[static_cast<std::size_t>((i + t * 97) % Count)]) == 0) ++won;
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(won.load(), Count);
+  EXPECT_EQ(BadFrees(), int64_t{Threads - 1} * Count);
+  ExpectedBadFrees = int64_t{Threads - 1} * Count;
+}
+
+// Every thread holds a reference to each string and gives it back at the
+// same moment as the others: the last one releases the block, exactly once.
+TEST_F(SharedMMTest, ConcurrentLastReleasesFreeAStringOnce) {
+  constexpr int Threads = 4, Strings = 500;
+  std::vector<PSharedStr> strings;
+  for (int i = 0; i < Strings; ++i) {
+    strings.push_back(SharedStrNew("frame", 5));
+    for (int t = 1; t < Threads; ++t) SharedStrAddRef(strings.back());
+  }
+  std::atomic<bool> go{false};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      for (PSharedStr s : strings) SharedStrRelease(s);
+    });
+  }
+  go = true;
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(Blocks(), 0);
 }
 
 }  // namespace
