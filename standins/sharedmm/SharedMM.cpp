@@ -5,8 +5,10 @@
 // Every frame the parser delivers is a shared string, so the registry sits on
 // the hot path: it is an open-addressing set under a spin lock, and taking
 // that lock is the one atomic operation a block pays on its way in and the
-// one it pays on its way out. The heap is called outside the lock, except by
-// a resize, which must move the block and its entry as one step.
+// one it pays on its way out. Small released blocks are kept for reuse (see
+// SpareBlocks.h), so a frame string usually skips the heap; the heap is
+// called outside the lock, except by a resize, which must move the block and
+// its entry as one step.
 #include "host/SharedMM.h"
 
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <type_traits>
 
 #include "LiveBlockSet.h"
+#include "SpareBlocks.h"
 #include "SpinLock.h"
 
 namespace {
@@ -23,6 +26,7 @@ namespace {
 struct TRegistry {
   TSpinLock Lock;
   TLiveBlockSet Live;
+  TSpareBlocks Spares;
   int64_t LiveBytes = 0;
   int64_t BadFrees = 0;
 };
@@ -34,15 +38,29 @@ static_assert(std::is_trivially_destructible_v<TRegistry>);
 
 using TGuard = std::lock_guard<TSpinLock>;
 
+// Registers a block already taken from the heap; false when out of memory.
+bool Register(void* block, std::size_t size) noexcept {
+  if (!Registry.Live.Insert(block, size)) return false;
+  Registry.LiveBytes += static_cast<int64_t>(size);
+  return true;
+}
+
 void* Allocate(std::size_t size) noexcept {
   if (size == 0) return nullptr;
-  void* block = std::malloc(size);
+  if (Registry.Spares.MayHave(size)) {
+    TGuard guard(Registry.Lock);
+    if (void* spare = Registry.Spares.Take(size)) {
+      if (Register(spare, size)) return spare;
+      Registry.Spares.Keep(spare, size);  // its class has room: it just came from there
+      return nullptr;
+    }
+  }
+  void* block = std::malloc(TSpareBlocks::HeapSize(size));
   if (!block) return nullptr;
   bool registered;
   {
     TGuard guard(Registry.Lock);
-    registered = Registry.Live.Insert(block, size);
-    if (registered) Registry.LiveBytes += static_cast<int64_t>(size);
+    registered = Register(block, size);
   }
   // A registry that cannot grow means out of memory, reported the C way.
   if (!registered) {
@@ -54,6 +72,7 @@ void* Allocate(std::size_t size) noexcept {
 
 int32_t Release(void* block) noexcept {
   if (!block) return 0;
+  bool kept;
   {
     TGuard guard(Registry.Lock);
     std::size_t size;
@@ -62,9 +81,10 @@ int32_t Release(void* block) noexcept {
       return 1;
     }
     Registry.LiveBytes -= static_cast<int64_t>(size);
+    kept = Registry.Spares.Keep(block, size);
   }
   // No longer registered, so no other release of this address can reach it.
-  std::free(block);
+  if (!kept) std::free(block);
   return 0;
 }
 
@@ -76,7 +96,7 @@ void* Resize(void* block, std::size_t size) noexcept {
     return nullptr;
   }
   const std::size_t oldSize = Registry.Live.SizeAt(at);
-  void* moved = std::realloc(block, size);
+  void* moved = std::realloc(block, TSpareBlocks::HeapSize(size));
   if (!moved) return nullptr;
   Registry.LiveBytes += static_cast<int64_t>(size) - static_cast<int64_t>(oldSize);
   Registry.Live.ReplaceAt(at, moved, size);

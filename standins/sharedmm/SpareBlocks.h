@@ -1,0 +1,69 @@
+// Small blocks held back from the C heap after their release, a few per size
+// class, and handed out again by the next allocation of that class. The
+// parser makes and drops one frame string after another, so most of them
+// skip the heap altogether. A spare block is not live: releasing or resizing
+// its address is refused like that of any released block.
+//
+// Every small block is taken from the heap rounded up to its class's size, so
+// a spare can serve any request of its class. Under AddressSanitizer nothing
+// is held back or rounded, so it still sees every use after release and every
+// overrun past the requested size.
+//
+// Not thread-safe: Take and Keep run under the registry's lock. MayHave reads
+// without it, as a hint that spares the lock when the class is empty.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+class TSpareBlocks {
+ public:
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr bool Enabled = false;
+#else
+  static constexpr bool Enabled = true;
+#endif
+  static constexpr std::size_t Granule = 16, Classes = 16, Depth = 16;
+  static constexpr std::size_t LargestSmall = Granule * Classes;
+
+  constexpr TSpareBlocks() noexcept = default;
+
+  // How many bytes to take from the heap for a request of `size`.
+  static constexpr std::size_t HeapSize(std::size_t size) noexcept {
+    return Enabled && size <= LargestSmall ? (size + Granule - 1) / Granule * Granule : size;
+  }
+
+  bool MayHave(std::size_t size) const noexcept {
+    return IsSmall(size) && FCount[ClassOf(size)].load(std::memory_order_relaxed) != 0;
+  }
+
+  // A spare block for `size`, or null.
+  void* Take(std::size_t size) noexcept {
+    if (!IsSmall(size)) return nullptr;
+    const std::size_t c = ClassOf(size);
+    const uint8_t n = FCount[c].load(std::memory_order_relaxed);
+    if (n == 0) return nullptr;
+    FCount[c].store(static_cast<uint8_t>(n - 1), std::memory_order_relaxed);
+    return FBlocks[c][n - 1];
+  }
+
+  // Keeps a released block whose requested size was `size`; false when it
+  // must go back to the heap.
+  bool Keep(void* block, std::size_t size) noexcept {
+    if (!IsSmall(size)) return false;
+    const std::size_t c = ClassOf(size);
+    const uint8_t n = FCount[c].load(std::memory_order_relaxed);
+    if (n == Depth) return false;
+    FBlocks[c][n] = block;
+    FCount[c].store(static_cast<uint8_t>(n + 1), std::memory_order_relaxed);
+    return true;
+  }
+
+ private:
+  static constexpr bool IsSmall(std::size_t size) noexcept { return Enabled && size - 1 < LargestSmall; }
+  static constexpr std::size_t ClassOf(std::size_t size) noexcept { return (size - 1) / Granule; }
+
+  void* FBlocks[Classes][Depth] = {};
+  std::atomic<uint8_t> FCount[Classes] = {};
+};
