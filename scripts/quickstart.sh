@@ -16,7 +16,7 @@ dir=${ORVIK_OUT:-$root/out}/native
 bash "$root/scripts/install-deps.sh" >&2
 {
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF
+    -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=ON
   cmake --build "$dir" -j "${ORVIK_JOBS:-2}" --target orvik-host
 } >&2
 

@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and tests every leg of the build
 # matrix in turn, stopping at the first leg that fails:
 #
-#   native        x86_64 Linux, RelWithDebInfo, every test (there must be some)
+#   native        x86_64 Linux, RelWithDebInfo, every test (there must be some),
+#                 and one brief run of each benchmark
 #   asan-ubsan    the same tests with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan          ThreadSanitizer, the tests of the threaded parts
 #   i686-linux    32-bit Linux, linked statically, tests under qemu-i386
@@ -149,12 +150,24 @@ cross=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE
 
 leg_native() {
   local dir=$out/native
-  build native "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  if run_tests native "$dir" --no-tests=error --timeout 300; then
-    record native passed "$tests_passed" 0 $((SECONDS - leg_start))
-  else
+  # The benchmarks are built here too, and each runs once, briefly: a
+  # benchmark that no longer builds or that crashes fails the leg.
+  build native "$dir" "${common[@]}" -DORVIK_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  if ! run_tests native "$dir" --no-tests=error --timeout 300; then
     leg_failed native FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
   fi
+  local bench runs=0
+  for bench in "$dir"/bin/*_bench; do
+    [[ -x $bench ]] || continue
+    echo "-- native: benchmark smoke run: ${bench##*/}"
+    if ! "$bench" --benchmark_min_time=0.001 >"$out/logs/native.${bench##*/}.log" 2>&1 </dev/null; then
+      cat "$out/logs/native.${bench##*/}.log"
+      leg_failed native FAILED $((tests_passed + runs)) $((tests_failed + 1)) $((SECONDS - leg_start)) \
+        "benchmark ${bench##*/} failed"
+    fi
+    runs=$((runs + 1))
+  done
+  record native passed $((tests_passed + runs)) 0 $((SECONDS - leg_start)) "$runs of them benchmark smoke runs"
 }
 
 leg_asan_ubsan() {
