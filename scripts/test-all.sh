@@ -18,7 +18,7 @@
 #   ORVIK_JOBS        parallel compile and test jobs (default: 2)
 #   ORVIK_TSAN_TESTS  extended regex, case-insensitive, selecting the tsan leg's
 #                     tests by test name or test program name
-#                     (default: plugin|session|watcher|platform)
+#                     (default: plugin|session|watcher|platform|sharedmm)
 #
 # Prints one line per leg (name, result, tests, seconds) and, last, the total
 # "N passed, N failed" over all legs; a leg whose configure or build fails
@@ -28,7 +28,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${ORVIK_OUT:-$root/out}
 jobs=${ORVIK_JOBS:-2}
-tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform}
+tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm}
 toolchains=$root/cmake/toolchains
 
 all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686)
