@@ -42,6 +42,6 @@ function(orvik_host_library_exports target)
     target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
   endif()
   if(WIN32)
-    set_target_properties(${target} PROPERTIES PREFIX "")  # Velmar.dll, as the host names it
+    set_target_properties(${target} PROPERTIES PREFIX "")  # Velmar.dll, not libVelmar.dll: the host loads it by that name
   endif()
 endfunction()
