@@ -20,6 +20,7 @@
 #include "plugin/Orvik7316MSDecode.h"
 #include "testdata/DataAccessAPIUnit.h"
 #include "tests/common/RecordingPort.h"
+#include "tests/common/SharedMemoryTest.h"
 
 namespace session_test {
 
@@ -214,9 +215,8 @@ inline void ReleaseStored(TDeviceDecode& d, int32_t upTo = 256) {
 // A decoder on a recording port with the test's clock and mark source. On
 // tear-down the stored copies are released and the decoder deleted, and no
 // shared block may be left over.
-class SessionFixture : public ::testing::Test {
+class SessionFixture : public SharedMemoryTest {
  protected:
-  void SetUp() override { Baseline = SharedLiveBlocks(); }
   void TearDown() override {
     if (D) {
       ReleaseStored(*D);
@@ -224,7 +224,7 @@ class SessionFixture : public ::testing::Test {
     }
     Marks.SetReplay(false);
     Host.Release();
-    EXPECT_EQ(SharedLiveBlocks(), Baseline) << "shared blocks left over";
+    SharedMemoryTest::TearDown();
   }
   TProbeDecoder& Make(THandsetFields* store = nullptr) {
     D = MakeDecoder(&Port, &Marks, &Clock, store);
@@ -243,7 +243,6 @@ class SessionFixture : public ::testing::Test {
   TMarks Marks;
   THostStore Host;
   std::unique_ptr<TProbeDecoder> D;
-  int64_t Baseline = 0;
 };
 
 }  // namespace session_test

@@ -2,6 +2,7 @@
 // test relies on to prove that nothing leaks and nothing is released twice,
 // so they are checked here first.
 #include "host/SharedMM.h"
+#include "tests/common/SharedMemoryTest.h"
 
 #include <gtest/gtest.h>
 
@@ -17,29 +18,11 @@
 
 namespace {
 
-class SharedMMTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Blocks0 = SharedLiveBlocks();
-    Bytes0 = SharedLiveBytes();
-    BadFrees0 = SharedBadFrees();
-  }
-  void TearDown() override {
-    EXPECT_EQ(SharedLiveBlocks(), Blocks0) << "blocks leaked or released twice";
-    EXPECT_EQ(SharedLiveBytes(), Bytes0);
-    EXPECT_EQ(SharedBadFrees(), BadFrees0 + ExpectedBadFrees);
-  }
-  int64_t Blocks() const { return SharedLiveBlocks() - Blocks0; }
-  int64_t Bytes() const { return SharedLiveBytes() - Bytes0; }
-  int64_t BadFrees() const { return SharedBadFrees() - BadFrees0; }
-
-  int64_t Blocks0 = 0, Bytes0 = 0, BadFrees0 = 0;
-  int64_t ExpectedBadFrees = 0;
-};
+using SharedMMTest = SharedMemoryTest;
 
 TEST_F(SharedMMTest, CountersFollowEveryBlockAndByte) {
   EXPECT_EQ(SharedGetMem(0), nullptr);
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBlocks(), 0);
 
   const std::size_t sizes[] = {1, 100, 4096};
   std::vector<void*> blocks;
@@ -48,16 +31,16 @@ TEST_F(SharedMMTest, CountersFollowEveryBlockAndByte) {
     blocks.push_back(SharedGetMem(size));
     ASSERT_NE(blocks.back(), nullptr);
     total += static_cast<int64_t>(size);
-    EXPECT_EQ(Blocks(), static_cast<int64_t>(blocks.size()));
-    EXPECT_EQ(Bytes(), total);
+    EXPECT_EQ(NewBlocks(), static_cast<int64_t>(blocks.size()));
+    EXPECT_EQ(NewBytes(), total);
   }
   EXPECT_EQ(SharedFreeMem(blocks[1]), 0);
-  EXPECT_EQ(Blocks(), 2);
-  EXPECT_EQ(Bytes(), 1 + 4096);
+  EXPECT_EQ(NewBlocks(), 2);
+  EXPECT_EQ(NewBytes(), 1 + 4096);
   EXPECT_EQ(SharedFreeMem(blocks[0]), 0);
   EXPECT_EQ(SharedFreeMem(blocks[2]), 0);
   EXPECT_EQ(SharedFreeMem(nullptr), 0);
-  EXPECT_EQ(BadFrees(), 0);
+  EXPECT_EQ(NewBadFrees(), 0);
 }
 
 TEST_F(SharedMMTest, ReleasesOfBlocksThatAreNotLiveAreRefusedAndCounted) {
@@ -67,11 +50,11 @@ TEST_F(SharedMMTest, ReleasesOfBlocksThatAreNotLiveAreRefusedAndCounted) {
 
   EXPECT_NE(SharedFreeMem(static_cast<char*>(block) + 1), 0);  // inside a block
   EXPECT_NE(SharedFreeMem(&local), 0);                         // never allocated here
-  EXPECT_EQ(Blocks(), 1) << "a refused release must leave the real block alone";
+  EXPECT_EQ(NewBlocks(), 1) << "a refused release must leave the real block alone";
   EXPECT_EQ(SharedFreeMem(block), 0);
   EXPECT_NE(SharedFreeMem(block), 0);  // twice
-  EXPECT_EQ(BadFrees(), 3);
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBadFrees(), 3);
+  EXPECT_EQ(NewBlocks(), 0);
   ExpectedBadFrees = 3;
 }
 
@@ -79,23 +62,23 @@ TEST_F(SharedMMTest, ReallocKeepsContentsAndAccounts) {
   auto* block = static_cast<uint8_t*>(SharedReallocMem(nullptr, 16));  // null allocates
   ASSERT_NE(block, nullptr);
   for (int i = 0; i < 16; ++i) block[i] = static_cast<uint8_t>(i + 1);
-  EXPECT_EQ(Bytes(), 16);
+  EXPECT_EQ(NewBytes(), 16);
 
   block = static_cast<uint8_t*>(SharedReallocMem(block, 100000));
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(Blocks(), 1);
-  EXPECT_EQ(Bytes(), 100000);
+  EXPECT_EQ(NewBlocks(), 1);
+  EXPECT_EQ(NewBytes(), 100000);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(block[i], i + 1);
 
   block = static_cast<uint8_t*>(SharedReallocMem(block, 4));
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(Bytes(), 4);
+  EXPECT_EQ(NewBytes(), 4);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(block[i], i + 1);
 
   EXPECT_EQ(SharedReallocMem(block, 0), nullptr);  // size 0 releases
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBlocks(), 0);
   EXPECT_EQ(SharedReallocMem(block, 8), nullptr) << "a released block cannot be resized";
-  EXPECT_EQ(BadFrees(), 1);
+  EXPECT_EQ(NewBadFrees(), 1);
   ExpectedBadFrees = 1;
   EXPECT_NE(SharedFreeMem(block), 0);  // and it is not live any more
   ExpectedBadFrees = 2;
@@ -108,13 +91,13 @@ TEST_F(SharedMMTest, SharedStringsHoldAnyBytesAndCountReferences) {
   EXPECT_EQ(SharedStrLength(s), 4);
   EXPECT_EQ(std::memcmp(s, bytes, 4), 0);
   EXPECT_EQ(s[4], '\0') << "one terminator follows the bytes";
-  EXPECT_EQ(Blocks(), 1);
+  EXPECT_EQ(NewBlocks(), 1);
 
   SharedStrAddRef(s);
   SharedStrRelease(s);
-  EXPECT_EQ(Blocks(), 1) << "one reference is still held";
+  EXPECT_EQ(NewBlocks(), 1) << "one reference is still held";
   SharedStrRelease(s);
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBlocks(), 0);
 
   PSharedStr zeros = SharedStrNew(nullptr, 3);
   ASSERT_NE(zeros, nullptr);
@@ -126,7 +109,7 @@ TEST_F(SharedMMTest, SharedStringsHoldAnyBytesAndCountReferences) {
   EXPECT_EQ(SharedStrLength(nullptr), 0);
   SharedStrAddRef(nullptr);
   SharedStrRelease(nullptr);
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBlocks(), 0);
 }
 
 TEST_F(SharedMMTest, CppWrappers) {
@@ -143,7 +126,7 @@ TEST_F(SharedMMTest, CppWrappers) {
 
   auto* copy = static_cast<char*>(SharedAllocCopy("hello", 5));
   EXPECT_EQ(std::memcmp(copy, "hello", 5), 0);
-  EXPECT_EQ(Blocks(), 2);
+  EXPECT_EQ(NewBlocks(), 2);
   SharedRelease(copy);
   SharedRelease(clean);
   SharedRelease(nullptr);
@@ -180,8 +163,8 @@ TEST_F(SharedMMTest, ThreadsShareOneConsistentRegistry) {
     });
   }
   for (auto& w : workers) w.join();
-  EXPECT_EQ(Blocks(), 1);
-  EXPECT_EQ(Bytes(), 8 + 6 + 1);
+  EXPECT_EQ(NewBlocks(), 1);
+  EXPECT_EQ(NewBytes(), 8 + 6 + 1);
   SharedStrRelease(shared);
 }
 
@@ -233,13 +216,13 @@ TEST_F(SharedMMTest, RegistryStaysExactThroughGrowthShrinkAndChurn) {
           ++refused;
         }
       }
-      ASSERT_EQ(Blocks(), static_cast<int64_t>(live.size())) << "phase " << phase << " step " << step;
-      ASSERT_EQ(Bytes(), liveBytes);
+      ASSERT_EQ(NewBlocks(), static_cast<int64_t>(live.size())) << "phase " << phase << " step " << step;
+      ASSERT_EQ(NewBytes(), liveBytes);
     }
     if (!growing)
       while (!order.empty()) releaseAt(order.size() - 1);
   }
-  EXPECT_EQ(BadFrees(), refused);
+  EXPECT_EQ(NewBadFrees(), refused);
   ExpectedBadFrees = refused;
 }
 
@@ -265,7 +248,7 @@ TEST_F(SharedMMTest, BlocksReleasedOnOtherThreadsKeepCountersExact) {
   }
   for (auto& w : workers) w.join();
   workers.clear();
-  EXPECT_EQ(Blocks(), int64_t{Threads} * Rounds / 2);
+  EXPECT_EQ(NewBlocks(), int64_t{Threads} * Rounds / 2);
   for (int t = 0; t < Threads; ++t) {
     workers.emplace_back([&, t] {
       for (void* block : handed[(t + 1) % Threads])
@@ -292,7 +275,7 @@ TEST_F(SharedMMTest, RacingReleasesOfOneBlockHaveExactlyOneWinner) {
   }
   for (auto& w : workers) w.join();
   EXPECT_EQ(won.load(), Count);
-  EXPECT_EQ(BadFrees(), int64_t{Threads - 1} * Count);
+  EXPECT_EQ(NewBadFrees(), int64_t{Threads - 1} * Count);
   ExpectedBadFrees = int64_t{Threads - 1} * Count;
 }
 
@@ -315,7 +298,7 @@ TEST_F(SharedMMTest, ConcurrentLastReleasesFreeAStringOnce) {
   }
   go = true;
   for (auto& w : workers) w.join();
-  EXPECT_EQ(Blocks(), 0);
+  EXPECT_EQ(NewBlocks(), 0);
 }
 
 }  // namespace

@@ -12,25 +12,8 @@
 #include <vector>
 
 #include "host/SharedMM.h"
+#include "tests/common/SharedMemoryTest.h"
 #include "testdata/DataAccessAPIUnit.h"
-
-class SharedMemoryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Blocks0 = SharedLiveBlocks();
-    Bytes0 = SharedLiveBytes();
-    BadFrees0 = SharedBadFrees();
-  }
-  void TearDown() override {
-    EXPECT_EQ(SharedLiveBlocks(), Blocks0) << "shared blocks leaked or released twice";
-    EXPECT_EQ(SharedLiveBytes(), Bytes0);
-    EXPECT_EQ(SharedBadFrees(), BadFrees0) << "a release was refused";
-  }
-  int64_t NewBlocks() const { return SharedLiveBlocks() - Blocks0; }
-  int64_t NewBytes() const { return SharedLiveBytes() - Bytes0; }
-
-  int64_t Blocks0 = 0, Bytes0 = 0, BadFrees0 = 0;
-};
 
 // A packed field as a value: gtest's macros take references, which a packed
 // field cannot bind to.
