@@ -15,9 +15,6 @@
 
 namespace {
 
-// The device code both functions of the decoding library expect.
-constexpr uint8_t DecoderDeviceCode = 10;
-
 double SystemNow(void*) { return LocalDateTimeNow(); }
 void SystemPause(void*, uint32_t ms) { SleepMs(ms); }
 

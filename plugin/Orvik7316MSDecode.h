@@ -30,6 +30,10 @@ class TTstDataBox;
 class TIntegerArray;
 class TOrvik7316MSDecode;
 
+// The device code the decoder passes to both functions of the decoding
+// library (and reports through slot 61).
+constexpr uint8_t DecoderDeviceCode = 10;
+
 // Session modes (SessionMode).
 enum TSessionMode : uint8_t { smIdle = 0, smConnecting = 1, smClosed = 2, smTesting = 3 };
 // Call states (CallState).

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr uint8_t VelmarDeviceCode = 10;
 constexpr uint32_t DisconnectPauseMs = 100;
 constexpr uint32_t StopPauseMs = 20;
 constexpr double SecondsPerDay = 86400.0;
@@ -91,7 +90,7 @@ void TOrvik7316MSDecode::ConnectStep(const TByteString& frame) {
     SessionMode = smIdle;
     return;
   }
-  if (Gain_GSM_Connect_Data(VelmarDeviceCode, frame.Raw())) {
+  if (Gain_GSM_Connect_Data(DecoderDeviceCode, frame.Raw())) {
     Connected = true;
     ReceivedCount = 0;
     SetSessionMode(smIdle);  // slot 15
@@ -113,7 +112,7 @@ void TOrvik7316MSDecode::TestStep(const TByteString& frame) {
 
 bool TOrvik7316MSDecode::DecodeTestFrame(const TByteString& frame) {
   if (Watcher) Watcher->Poke();
-  if (!Gain_GSM_Test_Data(VelmarDeviceCode, frame.Raw(), FieldStore, DecodeState)) return false;
+  if (!Gain_GSM_Test_Data(DecoderDeviceCode, frame.Raw(), FieldStore, DecodeState)) return false;
   TTestDataRecord* const record = FieldStore->AttachedRecord();
   if (record == nullptr) return false;
   TrackCallState(*record);
