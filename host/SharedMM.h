@@ -68,10 +68,3 @@ ORVIK_SHAREDMM_API void ORVIK_STDCALL SharedStrRelease(PSharedStr s);
 inline int32_t SharedStrLength(const char* s) {
   return s ? reinterpret_cast<const int32_t*>(s)[-1] : 0;
 }
-
-// C++ conveniences for the system's own code: they raise std::bad_alloc
-// instead of returning null, so out of memory surfaces as the runtime's
-// out-of-memory failure.
-void* SharedAlloc(std::size_t size);         // zero-filled; size 0 gives null
-void* SharedAllocCopy(const void* src, std::size_t size);  // size 0 gives null
-void SharedRelease(void* block) noexcept;    // null is ignored

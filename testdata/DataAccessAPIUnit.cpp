@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "host/SharedMM.h"
+#include "host/SharedAlloc.h"
 
 // ---------------------------------------------------------------------------
 // Layout pins. Expected offsets are those of the 32-bit host plus 4 bytes for

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/SharedMM.h"
+#include "host/SharedAlloc.h"
 #include "testdata/DataAccessAPIUnit.h"
 
 namespace {

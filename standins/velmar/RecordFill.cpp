@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "host/SharedMM.h"
+#include "host/SharedAlloc.h"
 
 namespace velmar {
 namespace {

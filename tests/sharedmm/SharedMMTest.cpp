@@ -1,7 +1,7 @@
 // The shared memory manager stand-in: its counters are what every other
 // test relies on to prove that nothing leaks and nothing is released twice,
 // so they are checked here first.
-#include "host/SharedMM.h"
+#include "host/SharedAlloc.h"
 #include "tests/common/SharedMemoryTest.h"
 
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "StandinsSupport.h"
+#include "host/SharedAlloc.h"
 
 using namespace standins_test;
 

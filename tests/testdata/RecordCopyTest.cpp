@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "RecordTestSupport.h"
+#include "host/SharedAlloc.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RecordTestSupport.h"
+#include "host/SharedAlloc.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "RecordTestSupport.h"
+#include "host/SharedAlloc.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "host/SharedMM.h"
+#include "host/SharedAlloc.h"
 
 #include <cstring>
 #include <new>
