@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/BinaryInput.h"
 #include "platform/DateTime.h"
 #include "platform/Sleep.h"
 #include "platform/SystemHooks.h"
+
+// POSIX streams carry bytes unchanged already.
+void SetStdinBinary() {}
 
 void SleepMs(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -1,13 +1,20 @@
 // The services of Windows.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
 #include <string>
 
+#include "platform/BinaryInput.h"
 #include "platform/DateTime.h"
 #include "platform/Sleep.h"
 #include "platform/SystemHooks.h"
 
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
+
+void SetStdinBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 double LocalDateTimeNow() {
   SYSTEMTIME st{};

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "refhost/BinaryInput.h"
+#include "platform/BinaryInput.h"
 #include "refhost/Commands.h"
 #include "serial/ParseBinary.h"
 

@@ -1,4 +1,0 @@
-#include "refhost/BinaryInput.h"
-
-// POSIX streams carry bytes unchanged already.
-void SetStdinBinary() {}
