@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine64
+  wine64 wine32:i386
   qemu-user crossbuild-essential-i386
 )
 
@@ -29,5 +29,9 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit wine runs the tests of the 32-bit Windows build.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update
 "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null

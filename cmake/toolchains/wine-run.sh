@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs one Windows program under wine64 for ctest:
-#   wine64-run.sh [--prefix DIR] program.exe [args...]
+# Runs one Windows program under wine for ctest:
+#   wine-run.sh [--wine PATH] [--prefix DIR] program.exe [args...]
+# PATH is the wine loader: /usr/lib/wine/wine64 (the default) for 64-bit
+# programs, /usr/lib/wine/wine (Debian's wine32:i386) for 32-bit ones.
 # The wine prefix (DIR, else $WINEPREFIX) is created on first use, once, under
 # a lock so that parallel tests do not race. No display, no stdin and no
 # Mono/Gecko installer, so nothing can wait for a person. The program's exit
@@ -10,21 +12,24 @@
 set -euo pipefail
 
 prefix=${WINEPREFIX:-}
-if [[ ${1:-} == --prefix ]]; then
-  prefix=$2
+wine=${ORVIK_WINE64:-/usr/lib/wine/wine64}
+while [[ ${1:-} == --wine || ${1:-} == --prefix ]]; do
+  case $1 in
+    --wine) wine=$2 ;;
+    --prefix) prefix=$2 ;;
+  esac
   shift 2
-fi
+done
 if [[ -z $prefix || $# -eq 0 ]]; then
-  echo "usage: wine64-run.sh [--prefix DIR] program.exe [args...]" >&2
+  echo "usage: wine-run.sh [--wine PATH] [--prefix DIR] program.exe [args...]" >&2
   exit 2
 fi
 
-wine=${ORVIK_WINE64:-/usr/lib/wine/wine64}
-if [[ ! -x $wine ]]; then
+if [[ ! -x $wine && $wine == */wine64 ]]; then
   wine=$(command -v wine64 || true)
 fi
-if [[ -z $wine ]]; then
-  echo "wine64-run.sh: wine64 not found (Debian package wine64)" >&2
+if [[ -z $wine || ! -x $wine ]]; then
+  echo "wine-run.sh: wine loader ${wine:-wine64} not found (Debian packages wine64, wine32:i386)" >&2
   exit 127
 fi
 
@@ -39,7 +44,7 @@ if [[ ! -f $prefix/system.reg ]]; then
   flock 9
   if [[ ! -f $prefix/system.reg ]]; then
     "$wine" wineboot -i </dev/null >"$prefix.init.log" 2>&1 || {
-      echo "wine64-run.sh: creating the wine prefix failed:" >&2
+      echo "wine-run.sh: creating the wine prefix failed:" >&2
       cat "$prefix.init.log" >&2
       exit 1
     }
@@ -56,7 +61,7 @@ set +e
 rc=${PIPESTATUS[0]}
 set -e
 if ((rc == 0)) && grep -q '^wine: Unhandled' "$errors"; then
-  echo "wine64-run.sh: $1 crashed but exited with 0; counted as a failure" >&2
+  echo "wine-run.sh: $1 crashed but exited with 0; counted as a failure" >&2
   rc=1
 fi
 exit "$rc"
