@@ -117,4 +117,34 @@ TEST(ExportedSession, ConnectTestStoreStopDisconnectAndNothingLeft) {
   EXPECT_EQ(SharedBadFrees(), badFrees);
 }
 
+// Exceptions cross the boundary both ways: one the host's port throws is
+// contained inside the plug-in, and one the plug-in raises reaches the host.
+// (On 32-bit Windows each module unwinds with the libgcc it links; this runs
+// there against the real DLL.)
+TEST(ExportedSession, ExceptionsCrossTheLibraryBoundary) {
+  const int64_t blocks = SharedLiveBlocks();
+  TRecordingPort port;
+  port.Fault("Write").Always();
+  int32_t markCounter = 0;
+  TPositionBlock latest{0.0, 0.0, 0.0};
+  TGPSMarkSource marks{nullptr, &markCounter, &latest};
+  std::unique_ptr<TVirtualDecode> base(GetDllDevice(&port, &marks));
+  ASSERT_NE(base, nullptr);
+  auto& d = static_cast<THandSetDecode&>(*base);
+
+  EXPECT_NO_THROW(d.SendConnectRequest(true));
+  EXPECT_EQ(port.CountOf("Write"), 1);
+  EXPECT_EQ(port.CountOf("Close"), 1) << "a failed write closes the port once";
+
+  EXPECT_THROW(d.ReservedAbstractA(), EAbstractError);
+  const std::string missingFolder =
+      (std::filesystem::temp_directory_path() / "orvik-no-such-folder" / "x.log").string();
+  const PSharedStr badName = SharedStrNew(missingFolder.data(), static_cast<int32_t>(missingFolder.size()));
+  EXPECT_THROW(d.SetLogFileName(badName), std::exception);
+  SharedStrRelease(badName);
+  d.SetLogFileName(nullptr);
+  base.reset();
+  EXPECT_EQ(SharedLiveBlocks(), blocks);
+}
+
 }  // namespace
