@@ -233,22 +233,26 @@ leg_i686_linux() {
   cross_result i686-linux "$rc"
 }
 
-leg_mingw_x86_64() {
-  local dir=$out/mingw-x86_64 rc=0
-  build mingw-x86_64 "$dir" "${common[@]}" "${cross[@]}" \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-x86_64.cmake"
-  run_tests mingw-x86_64 "$dir" --timeout 900 || rc=$?
+# build_and_run_windows LEG DIR TOOLCHAIN: build, then every test program
+# under wine; sets rc to ctest's exit code.
+build_and_run_windows() {
+  local leg=$1 dir=$2
+  build "$leg" "$dir" "${common[@]}" "${cross[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchains/$3"
+  rc=0
+  run_tests "$leg" "$dir" --timeout 900 || rc=$?
   # The wine server of this build's prefix lingers a few seconds; end it now.
   WINEPREFIX=$dir/wineprefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+}
+
+leg_mingw_x86_64() {
+  local rc
+  build_and_run_windows mingw-x86_64 "$out/mingw-x86_64" mingw-x86_64.cmake
   cross_result mingw-x86_64 "$rc"
 }
 
 leg_mingw_i686() {
-  local dir=$out/mingw-i686 rc=0
-  build mingw-i686 "$dir" "${common[@]}" "${cross[@]}" \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-i686.cmake"
-  run_tests mingw-i686 "$dir" --timeout 900 || rc=$?
-  WINEPREFIX=$dir/wineprefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  local dir=$out/mingw-i686 rc
+  build_and_run_windows mingw-i686 "$dir" mingw-i686.cmake
   if ((rc != 0)); then
     leg_failed mingw-i686 FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
   fi
