@@ -213,6 +213,9 @@ class TOrvik7316MSDecode : public THandSetDecode {
   bool StampFirstMark(const TPositionBlock& mark);
   bool InterpolateMarks(const TPositionBlock& mark);
   void StampTail(const TPositionBlock& mark);
+  // Gives the mark's position to every host record from `first` to the
+  // store's current end; returns the count it read.
+  int32_t StampFrom(int32_t first, const TPositionBlock& mark);
   void ReleaseUnstamped();
   void ResetPositions();
   int32_t HostRecordCount() const;

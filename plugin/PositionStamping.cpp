@@ -90,10 +90,7 @@ void TOrvik7316MSDecode::StampOnNewMark() {
 }
 
 bool TOrvik7316MSDecode::StampFirstMark(const TPositionBlock& mark) {
-  const int32_t count = HostRecordCount();
-  for (int32_t i = FirstUnstamped; i < count; ++i) {
-    if (TTestDataRecord* record = HostRecordAt(i)) SetRecordPosition(record, mark.X, mark.Y);
-  }
+  const int32_t count = StampFrom(FirstUnstamped, mark);
   // Never back: a store that shrank in the meantime must not reopen final records.
   FirstUnstamped = std::max(FirstUnstamped, count);
   StampTail(mark);
@@ -144,10 +141,15 @@ bool TOrvik7316MSDecode::InterpolateMarks(const TPositionBlock& mark) {
 void TOrvik7316MSDecode::StampTail(const TPositionBlock& mark) {
   // Records that arrived during the pass get the new mark for now; they stay
   // waiting and are interpolated at the next mark.
+  StampFrom(FirstUnstamped, mark);
+}
+
+int32_t TOrvik7316MSDecode::StampFrom(int32_t first, const TPositionBlock& mark) {
   const int32_t count = HostRecordCount();
-  for (int32_t i = FirstUnstamped; i < count; ++i) {
+  for (int32_t i = first; i < count; ++i) {
     if (TTestDataRecord* record = HostRecordAt(i)) SetRecordPosition(record, mark.X, mark.Y);
   }
+  return count;
 }
 
 void TOrvik7316MSDecode::ReleaseUnstamped() {
