@@ -9,6 +9,11 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 wine32:i386
   qemu-user crossbuild-essential-i386
+  # the reference host and the tools its tests start
+  libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev
+  gpsd tshark chromium libxml2-utils
+  # fuzzing and coverage
+  clang libclang-rt-14-dev gcovr
 )
 
 missing=()

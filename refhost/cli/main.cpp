@@ -1,7 +1,7 @@
 // orvik-host: reference host tools for the Orvik7316 plug-in.
 #include <vector>
 
-#include "refhost/Commands.h"
+#include "refhost/cli/Commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Reference host tools for the Orvik7316 plug-in.", "orvik-host"};

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/BinaryInput.h"
-#include "refhost/Commands.h"
+#include "refhost/cli/Commands.h"
 #include "serial/ParseBinary.h"
 
 namespace {

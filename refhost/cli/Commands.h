@@ -10,6 +10,9 @@
 constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1;   // the work itself failed (e.g. writing the output)
 constexpr int ExitBadInput = 2;  // bad arguments, or an input that cannot be read
+constexpr int ExitNoAnswer = 3;  // the handset never answered the connect request
+constexpr int ExitLineDropped = 4;    // the line dropped and was not regained
+constexpr int ExitCaptureCorrupt = 5;  // a capture corrupt in the middle
 
 struct TCommand {
   CLI::App* Parsed;          // the subcommand, to ask whether it was chosen
