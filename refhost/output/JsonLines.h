@@ -1,0 +1,48 @@
+// The session as JSON Lines: one object per line, flushed as it is written.
+// "type" says what a line holds: "session" (first line: the settings),
+// "fix", "record", "gap", "summary" (last line: the counters). Everything a
+// later tool needs to draw maps, write a pcap or a report is in it. Fields
+// and units: docs/session-output.md.
+//
+// Threads: one writer or reader is used from one thread at a time.
+#pragma once
+
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "refhost/core/SessionTypes.h"
+#include "refhost/output/OutputFile.h"
+
+// Version of the line layout, written in the session line; the reader
+// refuses a newer one.
+constexpr int JsonLinesFormatVersion = 1;
+
+class TJsonLinesWriter : public TRecordSink {
+ public:
+  // Creates or truncates the file; throws EOutputWrite when it cannot.
+  explicit TJsonLinesWriter(const std::string& path);
+  // Writes into a stream the caller owns and keeps alive.
+  explicit TJsonLinesWriter(std::ostream& stream);
+
+  // Each throws EOutputWrite when the line cannot be written.
+  void OnStart(const TSessionSettings& settings) override;
+  void OnFix(const TGpsFix& fix) override;
+  void OnRecord(const THostRecord& record) override;
+  void OnGap(const TSessionGap& gap) override;
+  void OnFinish(const TSessionCounters& counters) override;
+
+ private:
+  void WriteLine(const std::string& line);
+
+  TOutputFile Out;
+  int32_t UtcOffsetMinutes = 0;
+};
+
+// Reads a session's JSON Lines back and replays each entry into `sink` in
+// file order (session -> OnStart, fix -> OnFix, record -> OnRecord, gap ->
+// OnGap, summary -> OnFinish). Blank lines are skipped. On bad input it stops
+// at the first bad line and returns false with `error` saying which line and
+// what is wrong; the entries before it have reached the sink. Exceptions the
+// sink throws pass through.
+bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error);
