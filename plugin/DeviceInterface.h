@@ -139,7 +139,7 @@ class TDeviceDecode : public TVirtualDecode {
   virtual bool ReservedQueryA() = 0;
   // slot 33: Not provided by this decoder: throws EAbstractError.
   virtual void ReservedAbstractA() = 0;
-  // slot 34: Releases the stored record at `index` and clears that entry, so it then reads as null and a second release does nothing; true.
+  // slot 34: Releases, with FreeTestData, the record slot 36 gives for `index` and clears that entry, so it then reads as null and a second release does nothing; true. True also when slot 36 gives null (index out of range or released before). False when the record is one FreeTestData leaves alone (it carries the static mark, bit 31 of HeaderWord, or is a sentinel): nothing is released and the entry stays.
   virtual bool FreeStoredRecord(int32_t index) = 0;
   // slot 35: Index of the last host record whose position is final (-1 when none); acknowledges: clears GetPositionsChanged.
   virtual int32_t LastStampedIndex() = 0;

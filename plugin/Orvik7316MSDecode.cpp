@@ -146,9 +146,15 @@ bool TOrvik7316MSDecode::ReservedQueryA() { return false; }
 void TOrvik7316MSDecode::ReservedAbstractA() { throw EAbstractError("ReservedAbstractA"); }
 
 bool TOrvik7316MSDecode::FreeStoredRecord(int32_t index) {
-  // The box forgets the record as it releases it, so the host can neither
-  // fetch the released record again nor release it twice.
-  StoredRecords->ReleaseRecord(index);
+  TTestDataRecord* const record = GetStoredRecord(index);  // slot 36
+  if (record == nullptr) return true;  // out of range, or released before
+  // A record FreeTestData leaves alone (static mark, sentinel) stays alive,
+  // so its entry stays too: the host keeps its way to it.
+  if (!IsReleasableTestData(record)) return false;
+  // Forgotten before it is released: the box never hands out freed memory,
+  // and a second release finds nothing.
+  StoredRecords->ForgetRecord(record, index);
+  FreeTestData(record);
   return true;
 }
 

@@ -421,8 +421,12 @@ TTestDataRecord* CopyTestData(const TTestDataRecord* source) {
   return copy;
 }
 
+bool IsReleasableTestData(const TTestDataRecord* record) {
+  return IsRealTestData(record) && (record->HeaderWord & hwStaticMark) == 0;
+}
+
 void FreeTestData(TTestDataRecord* record) {
-  if (!IsRealTestData(record) || (record->HeaderWord & hwStaticMark)) return;
+  if (!IsReleasableTestData(record)) return;
   FreeKindData(record);
   SharedRelease(record);
 }

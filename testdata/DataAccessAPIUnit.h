@@ -188,6 +188,10 @@ TTestDataRecord* CopyTestData(const TTestDataRecord* source);
 // records carrying the static mark are left alone.
 void FreeTestData(TTestDataRecord* record);
 
+// True when FreeTestData would release the record: a real record (see
+// IsRealTestData) without the static mark.
+bool IsReleasableTestData(const TTestDataRecord* record);
+
 // Releases only the sub-record and its buffers (used by FreeTestData) and
 // sets KindData to null. Null, sentinels, records carrying the static mark,
 // records without KindData and kinds 5-7 (outside the compact layout) are

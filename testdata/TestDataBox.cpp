@@ -22,11 +22,19 @@ bool TTstDataBox::IsValidIndex(int32_t index) const {
   return index > -1 && index < CountRecords();
 }
 
-bool TTstDataBox::ReleaseRecord(int32_t index) {
-  TTestDataRecord* record = GetRecord(index);
-  if (!record) return false;
-  // Clear the entry first: the index must never hand out released memory.
-  Records[static_cast<std::size_t>(index)] = nullptr;
-  FreeTestData(record);
-  return true;
+int32_t TTstDataBox::ForgetRecord(const TTestDataRecord* record, int32_t index) {
+  if (record == nullptr) return 0;
+  if (GetRecord(index) == record) {
+    Records[static_cast<std::size_t>(index)] = nullptr;
+    return 1;
+  }
+  // Only a decoder whose slot 36 maps indices its own way gets here.
+  int32_t cleared = 0;
+  for (TTestDataRecord*& entry : Records) {
+    if (entry == record) {
+      entry = nullptr;
+      ++cleared;
+    }
+  }
+  return cleared;
 }

@@ -2,9 +2,9 @@
 // since the host last emptied it.
 //
 // The box holds record pointers; the records belong to the host's side of the
-// exchange. The box never copies or inspects a record, and neither clearing
-// nor destroying it releases any: only ReleaseRecord does, at the host's
-// request. Indices 0..count-1 stay stable until ClearRecords.
+// exchange. The box never copies, inspects or releases a record: the decoder
+// releases one at the host's request (slot 34) and has the box forget it.
+// Indices 0..count-1 stay stable until ClearRecords.
 //
 // Threads: no lock; used only from calls into one decoder, which never overlap.
 #pragma once
@@ -39,13 +39,11 @@ class TTstDataBox {
   // True when 0 <= index < CountRecords().
   bool IsValidIndex(int32_t index) const;
 
-  // Applies FreeTestData to the record at the index and sets the entry to
-  // null, so the index reads as null afterwards and a second release does
-  // nothing. The item stays in the list; other indices do not move. True
-  // when the index held a record (FreeTestData itself leaves sentinels and
-  // records with the static mark alone); false for an invalid index or an
-  // entry already released.
-  bool ReleaseRecord(int32_t index);
+  // Sets the entry at `index` to null when it holds `record`, otherwise every
+  // entry that holds it, so a record about to be released is never handed
+  // out again. Items stay in the list; no index moves; nothing is released.
+  // Returns the number of entries cleared. A null record clears nothing.
+  int32_t ForgetRecord(const TTestDataRecord* record, int32_t index);
 
   // Set to 0 by construction and by ClearRecords; otherwise unused.
   int32_t Counter = 0;

@@ -260,6 +260,28 @@ TEST(DecoderStoredRecords, CountFollowsTheNewRecordsFlagAndReleasesAreSafe) {
   EXPECT_EQ(SharedBadFrees(), badFrees);
 }
 
+TEST(DecoderStoredRecords, ARecordFreeTestDataKeepsAliveKeepsItsEntry) {
+  TDecoderMarkSource replay("drive.rec");
+  TRig rig(replay.get());
+  TOrvik7316MSDecode& d = *rig.Decoder;
+  d.SetSessionMode(smTesting);
+  rig.Receive(std::string(IdleLine) + std::string(IdleLine));
+  TTestDataRecord* kept = d.GetStoredRecord(0);
+  ASSERT_NE(kept, nullptr);
+  kept->HeaderWord |= hwStaticMark;  // the host marks a record it keeps
+  const int64_t blocks = SharedLiveBlocks();
+
+  EXPECT_FALSE(d.FreeStoredRecord(0)) << "a record still alive reported as released";
+  EXPECT_EQ(d.GetStoredRecord(0), kept) << "the host lost its way to a live record";
+  EXPECT_EQ(SharedLiveBlocks(), blocks);
+  EXPECT_TRUE(d.FreeStoredRecord(1));
+  EXPECT_EQ(d.GetStoredRecord(1), nullptr);
+
+  kept->HeaderWord &= ~hwStaticMark;
+  EXPECT_TRUE(d.FreeStoredRecord(0));
+  EXPECT_EQ(d.GetStoredRecord(0), nullptr);
+}
+
 TEST(DecoderStoredRecords, ACountOfZeroWhileTheFlagIsClearEvenWithEntries) {
   TRig rig(nullptr);
   TOrvik7316MSDecode& d = *rig.Decoder;
@@ -394,6 +416,13 @@ class TProbeDecoder : public TOrvik7316MSDecode {
     Calls.push_back("SetCallState " + std::to_string(state));
     if (!Swallow) TOrvik7316MSDecode::SetCallState(state);
   }
+  // Reads the stored list back to front when Reversed is set.
+  TTestDataRecord* GetStoredRecord(int32_t index) override {
+    Calls.push_back("GetStoredRecord " + std::to_string(index));
+    const int32_t count = TOrvik7316MSDecode::GetStoredRecordCount();
+    return TOrvik7316MSDecode::GetStoredRecord(Reversed ? count - 1 - index : index);
+  }
+  bool Reversed = false;
 
  private:
   using TOrvik7316MSDecode::TOrvik7316MSDecode;
@@ -418,6 +447,33 @@ TEST(DecoderThroughInterface, TheReceivePathSetsModeAndCallStateThroughTheirSlot
   EXPECT_FALSE(d->IsDedicatedMode());
   EXPECT_EQ(d->GetCallState(), csIdle);
   for (int32_t i = 0; i < 2; ++i) d->FreeStoredRecord(i);
+}
+
+TEST(DecoderThroughInterface, ReleasingAStoredRecordTakesItFromSlot36) {
+  const int64_t blocks = SharedLiveBlocks();
+  const int64_t badFrees = SharedBadFrees();
+  {
+    TDecoderMarkSource replay("drive.rec");
+    TRecordingPort port;
+    auto d = TProbeDecoder::Make(&port, replay.get());
+    d->SetSessionMode(smTesting);
+    const std::string bytes = std::string(IdleLine) + std::string(AlertingLine);
+    d->ReceiveBytes(bytes.data(), static_cast<int32_t>(bytes.size()), 0);
+    d->Reversed = true;
+    TTestDataRecord* const alerting = d->GetStoredRecord(0);
+    ASSERT_NE(alerting, nullptr);
+    ASSERT_EQ(MessageIdOf(*alerting), 0x301);
+    d->Calls.clear();
+
+    EXPECT_TRUE(d->FreeStoredRecord(0));
+    EXPECT_EQ(d->Calls, std::vector<std::string>{"GetStoredRecord 0"});
+    EXPECT_EQ(d->GetStoredRecord(0), nullptr) << "the record slot 36 gave was not the one cleared";
+    d->Reversed = false;
+    EXPECT_NE(d->GetStoredRecord(0), nullptr) << "the record at the box's own index was touched";
+    EXPECT_TRUE(d->FreeStoredRecord(0));
+  }
+  EXPECT_EQ(SharedLiveBlocks(), blocks);
+  EXPECT_EQ(SharedBadFrees(), badFrees);
 }
 
 TEST(DecoderThroughInterface, StartTestEntersIdleAndClearsTheModeThroughTheirSlots) {

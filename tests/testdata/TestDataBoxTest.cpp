@@ -1,8 +1,9 @@
-// The box hands out records by stable index and releases a record only when
-// asked, exactly once.
+// The box hands out records by stable index and never releases one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <string>
 
 #include "RecordTestSupport.h"
 #include "testdata/TestDataBox.h"
@@ -50,40 +51,38 @@ TEST_F(TestDataBox, ClearingOrDestroyingReleasesNoRecord) {
   for (auto* r : kept) FreeTestData(r);
 }
 
-TEST_F(TestDataBox, ReleaseRecordReleasesOnceAndLeavesANullEntry) {
+TEST_F(TestDataBox, ForgetRecordClearsEntriesAndReleasesNothing) {
+  TTestDataRecord* records[3] = {NewTestData(tdkGSM), NewTestData(tdkGSM), NewTestData(tdkGSM)};
   TTstDataBox box;
-  for (int i = 0; i < 3; ++i) box.AddRecord(CopyTestData(NoTestData1));
-  TTestDataRecord* last = box.GetRecord(2);
-  const int64_t perRecord = NewBlocks() / 3;
-
-  EXPECT_TRUE(box.ReleaseRecord(1));
-  EXPECT_EQ(NewBlocks(), 2 * perRecord);
-  EXPECT_EQ(box.GetRecord(1), nullptr) << "a released record must not be handed out";
-  EXPECT_FALSE(box.ReleaseRecord(1)) << "a second release does nothing";
-  EXPECT_EQ(NewBlocks(), 2 * perRecord);
-  EXPECT_EQ(box.CountRecords(), 3) << "the item stays in the list";
-  EXPECT_TRUE(box.IsValidIndex(1));
-  EXPECT_EQ(box.GetRecord(2), last) << "other indices do not move";
-
-  EXPECT_FALSE(box.ReleaseRecord(3));
-  EXPECT_FALSE(box.ReleaseRecord(-1));
-  EXPECT_TRUE(box.ReleaseRecord(0));
-  EXPECT_TRUE(box.ReleaseRecord(2));
-  EXPECT_EQ(NewBlocks(), 0);
-  // The fixture checks that no release was refused as a double free.
-}
-
-TEST_F(TestDataBox, ReleaseRecordRespectsTheStaticMark) {
-  TTstDataBox box;
-  TTestDataRecord* r = NewTestData(tdkGSM);
-  r->HeaderWord |= hwStaticMark;
-  box.AddRecord(r);
-  box.AddRecord(const_cast<TTestDataRecord*>(NoTestData2));
-  box.ReleaseRecord(0);
-  box.ReleaseRecord(1);
-  EXPECT_EQ(NewBlocks(), 2) << "FreeTestData leaves marked records alone";
-  r->HeaderWord &= ~hwStaticMark;
-  FreeTestData(r);
+  for (auto* r : records) box.AddRecord(r);
+  box.AddRecord(records[0]);  // the same record twice
+  const int64_t blocks = NewBlocks();
+  struct {
+    const TTestDataRecord* Record;
+    int32_t Index;
+    int32_t Cleared;
+    const char* Left;  // per entry: record number, or '-' for a cleared one
+  } const steps[] = {
+      {records[1], 1, 1, "0120"},  // the entry at the index
+      {records[1], 1, 0, "0-20"},  // already forgotten
+      {nullptr, 2, 0, "0-20"},
+      {records[0], 2, 2, "0-20"},  // not at the index: every entry holding it
+      {records[2], 7, 1, "--2-"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.Left);
+    std::string before;
+    for (int32_t i = 0; i < box.CountRecords(); ++i) {
+      const TTestDataRecord* r = box.GetRecord(i);
+      before += r == nullptr ? '-' : static_cast<char>('0' + (std::find(records, records + 3, r) - records));
+    }
+    EXPECT_EQ(before, step.Left);
+    EXPECT_EQ(box.ForgetRecord(step.Record, step.Index), step.Cleared);
+  }
+  EXPECT_EQ(box.CountRecords(), 4) << "items stay in the list";
+  for (int32_t i = 0; i < 4; ++i) EXPECT_EQ(box.GetRecord(i), nullptr);
+  EXPECT_EQ(NewBlocks(), blocks) << "forgetting released a record";
+  for (auto* r : records) FreeTestData(r);
 }
 
 }  // namespace
