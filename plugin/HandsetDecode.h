@@ -62,7 +62,7 @@ class THandSetDecode : public TDeviceDecode {
   virtual uint8_t GetDecoderCode() = 0;
   // slot 62: Not provided by this decoder: throws EAbstractError.
   virtual void ReservedAbstractD() = 0;
-  // slot 63: A new list holding one call-control text for `action` (0 dial `settings->Number`, 1 hang up, 2 answer); nothing is sent. The caller owns the list and releases it with `delete`.
+  // slot 63: A new list holding one call-control text for `action` (0 dial `settings->Number`, 1 hang up, 2 answer); a dial number holding anything but digits, '*', '#', p, w and a leading '+' gives one empty line. Nothing is sent. The caller owns the list and releases it with `delete`.
   virtual TStringList* BuildCallCommand(int32_t action, const TCallSettings* settings) = 0;
   // slot 64: Copies the working record's StateByte into its ReportedStateByte when they differ.
   virtual void SyncReportedState(int32_t ignored) = 0;

@@ -209,9 +209,15 @@ static_assert(InCatalogue(StartupCommands) && InCatalogue(IdleReportCommands) &&
 
 constexpr std::string_view LineEnd{"\r\n", 2};
 
-bool HasControlByte(std::string_view text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+// Digits, '*', '#', the pause characters 'p' and 'w' (either case), and '+'
+// only as the first byte. The handset reads commands back to back, so any
+// other byte (a backslash above all) could start a second command.
+bool IsDialString(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '*' || c == '#' || c == 'p' || c == 'w' || c == 'P' ||
+           c == 'W';
+  });
 }
 
 }  // namespace
@@ -219,7 +225,7 @@ bool HasControlByte(std::string_view text) {
 TByteString FormatCallCommand(int32_t action, const TByteString& number) {
   switch (action) {
     case caDial: {
-      if (number.empty() || HasControlByte(number.view())) return {};
+      if (number.empty() || !IsDialString(number.view())) return {};
       std::string text(CommandStrings[0]);
       text.append(number.view());
       text.append(LineEnd);

@@ -43,8 +43,10 @@ constexpr std::string_view ConnectRequest{"123\\2\r\n", 7};
 enum TCallAction : int32_t { caDial = 0, caHangUp = 1, caAnswer = 2 };
 
 // The call-control text for `action`: dial gives "\D", the number and CR LF;
-// hang up "\E"; answer "\S"; any other action the empty string. A dial with
-// an empty number, or with a number holding a control byte (below 0x20),
-// gives the empty string, so a number cannot end the dial line early and
-// smuggle further commands to the handset. Throws std::bad_alloc only.
+// hang up "\E"; answer "\S"; any other action the empty string. A dial
+// number may hold only digits, '*', '#', the pause characters p and w (either
+// case) and a leading '+'; an empty number or any other byte (a backslash, a
+// blank, a control byte) gives the empty string, so a number can neither end
+// the dial line early nor smuggle a second command to the handset. Throws
+// std::bad_alloc only.
 TByteString FormatCallCommand(int32_t action, const TByteString& number);

@@ -155,6 +155,7 @@ TEST(CallCommand, BuildsOneLineForTheHostToSend) {
       {caHangUp, "12345", "\\E"},        {caHangUp, nullptr, "\\E"}, {caAnswer, "", "\\S"},
       {3, "12345", ""},                  {-1, "12345", ""},
       {caDial, "12\r\n\\E", ""},  // a control byte could end the line early
+      {caDial, "123\\E", ""},      // a backslash would start a second command
   };
   const int64_t baseline = SharedLiveBlocks();
   auto d = MakeDecoder(nullptr, nullptr, nullptr);
