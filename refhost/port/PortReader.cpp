@@ -1,0 +1,130 @@
+#include "refhost/port/PortReader.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+using TSteady = std::chrono::steady_clock;
+
+double SecondsSince(TSteady::time_point t) {
+  return std::chrono::duration<double>(TSteady::now() - t).count();
+}
+
+std::string SecondsText(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", s);
+  return text;
+}
+
+}  // namespace
+
+TDays HostClockNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  ::localtime_r(&secs, &local);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  // Days from 1899-12-30 to the local calendar date, through the UTC epoch.
+  const std::time_t asUtc = ::timegm(&local);
+  const double days = std::floor(static_cast<double>(asUtc) / 86400.0) + 25569.0;
+  const double dayFraction =
+      ((local.tm_hour * 60.0 + local.tm_min) * 60.0 + local.tm_sec + static_cast<double>(ms) / 1000.0) / 86400.0;
+  return days + dayFraction;
+}
+
+TPortReader::TPortReader(TSerialDevicePort& port, TSessionEventQueue& queue, TReaderOptions options)
+    : Port(port), Queue(queue), Options(options) {}
+
+TPortReader::~TPortReader() { Stop(); }
+
+void TPortReader::Start() { Thread = std::thread([this] { Run(); }); }
+
+void TPortReader::Stop() {
+  {
+    std::lock_guard lock(Lock);
+    Stopping = true;
+  }
+  Wake.notify_all();
+  Port.Interrupt();
+  if (Thread.joinable()) Thread.join();
+}
+
+bool TPortReader::WaitStopFor(double seconds) {
+  std::unique_lock lock(Lock);
+  return Wake.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return Stopping; });
+}
+
+void TPortReader::Run() {
+  std::vector<uint8_t> buffer(Options.ChunkBytes);
+  auto lastByte = TSteady::now();
+  // Silence counts once the handset has spoken: before that the connect
+  // handshake's own limit decides.
+  bool heard = false;
+  for (;;) {
+    {
+      std::lock_guard lock(Lock);
+      if (Stopping) return;
+    }
+    // Wait for bytes no longer than the silence still allowed: the limit is
+    // noticed on time without waking more than about once a second.
+    const double left = heard ? Options.SilenceLimitSeconds - SecondsSince(lastByte) : 1.0;
+    const int waitMs = static_cast<int>(std::clamp(left, 0.0, 1.0) * 1000.0) + 1;
+    size_t count = 0;
+    std::string lostWhy;
+    try {
+      count = Port.Read(buffer.data(), buffer.size(), waitMs);
+    } catch (const EPortLost& e) {
+      lostWhy = e.what();
+    }
+    if (count > 0) {
+      lastByte = TSteady::now();
+      heard = true;
+      TChunk chunk{HostClockNow(), std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(count))};
+      Bytes += static_cast<int64_t>(count);
+      if (!Queue.Push(TSessionEvent::OfChunk(std::move(chunk)))) return;
+      continue;
+    }
+    if (lostWhy.empty() && heard && SecondsSince(lastByte) >= Options.SilenceLimitSeconds) {
+      {
+        std::lock_guard lock(Lock);
+        if (Stopping) return;
+      }
+      lostWhy = "no bytes from the handset for " + SecondsText(Options.SilenceLimitSeconds) + " s";
+      Port.Close();
+    }
+    if (lostWhy.empty()) continue;
+    if (!LoseLine(lostWhy)) return;
+    lastByte = TSteady::now();
+  }
+}
+
+bool TPortReader::LoseLine(const std::string& why) {
+  Up = false;
+  if (!Queue.Push(TSessionEvent::LineLost(HostClockNow(), why))) return false;
+  if (!Options.Reconnect) {
+    LostForGood = true;
+    return false;
+  }
+  const auto since = TSteady::now();
+  double backOff = 0.25;
+  for (;;) {
+    const double left = Options.ReconnectTimeoutSeconds - SecondsSince(since);
+    if (left <= 0) break;
+    if (WaitStopFor(std::min(backOff, left))) return false;
+    try {
+      Port.Reopen();
+      Up = true;
+      ++Regained;
+      return Queue.Push(TSessionEvent::LineRegained(HostClockNow()));
+    } catch (const EPortError&) {
+      backOff = std::min(backOff * 2, 5.0);
+    }
+  }
+  LostForGood = true;
+  Queue.Push(TSessionEvent::Of(TSessionEventKind::EndOfInput));
+  return false;
+}

@@ -1,0 +1,73 @@
+#include "refhost/port/StatusLine.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+const char* CallStateText(TCallStateView state) {
+  switch (state) {
+    case TCallStateView::Idle: return "idle";
+    case TCallStateView::Alerting: return "alerting";
+    case TCallStateView::Connected: return "connected";
+    case TCallStateView::Released: return "released";
+    case TCallStateView::Unknown: break;
+  }
+  return "unknown";
+}
+
+std::string FormatStatus(const TStatusValues& v) {
+  const int64_t elapsed = static_cast<int64_t>(v.ElapsedSeconds);
+  char fix[32];
+  if (v.LastFixAgeSeconds < 0)
+    std::snprintf(fix, sizeof fix, "no fix");
+  else
+    std::snprintf(fix, sizeof fix, "fix %.1f s ago", v.LastFixAgeSeconds);
+  const int64_t capacity = v.QueueCapacityBytes > 0 ? v.QueueCapacityBytes : 1;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "%02lld:%02lld records %lld | %d frames/s | %s%s | %s | queue %lld%% | "
+                "bytes %lld decoded %lld rejected %lld gaps %lld",
+                static_cast<long long>(elapsed / 60), static_cast<long long>(elapsed % 60),
+                static_cast<long long>(v.Records), v.FramesPerSecond, v.LineUp ? "" : "LINE DOWN, ",
+                CallStateText(v.CallState), fix, static_cast<long long>(v.QueueFillBytes * 100 / capacity),
+                static_cast<long long>(v.Counters.BytesReceived),
+                static_cast<long long>(v.Counters.FramesDecoded),
+                static_cast<long long>(v.Counters.FramesRejected), static_cast<long long>(v.Counters.Gaps));
+  return text;
+}
+
+TStatusLine::TStatusLine(std::FILE* out, bool inPlace, int width) : Out(out), Smart(inPlace), Width(width) {}
+
+TStatusLine TStatusLine::ForStream(std::FILE* out) {
+  const int fd = ::fileno(out);
+  const char* term = std::getenv("TERM");
+  const bool smart = ::isatty(fd) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
+  winsize size{};
+  const int width = smart && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  return TStatusLine(out, smart, width);
+}
+
+void TStatusLine::Show(const std::string& text) {
+  Last = text;
+  if (!Smart) return;
+  // One column short: some terminals wrap when the last column is written.
+  const size_t room = Width > 1 ? static_cast<size_t>(Width - 1) : 1;
+  std::fprintf(Out, "\r%s\x1b[K", text.substr(0, room).c_str());
+  std::fflush(Out);
+  Shown = true;
+}
+
+void TStatusLine::Event(const std::string& text) {
+  if (Smart && Shown) std::fputs("\r\x1b[K", Out);
+  std::fprintf(Out, "%s\n", text.c_str());
+  if (Smart && Shown) Show(Last);
+  std::fflush(Out);
+}
+
+void TStatusLine::Finish() {
+  if (Smart && Shown) std::fputc('\n', Out);
+  Shown = false;
+  std::fflush(Out);
+}
