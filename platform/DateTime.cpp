@@ -3,6 +3,7 @@
 namespace {
 
 constexpr int64_t MsPerDay = 86400000;
+constexpr double HalfMsDays = 0.5 / static_cast<double>(MsPerDay);
 // Days from 1899-12-30 to 1970-01-01.
 constexpr int64_t UnixEpochDays = 25569;
 
@@ -26,3 +27,7 @@ double EncodeDateTime(const TLocalDateTime& t) {
   const double whole = static_cast<double>(days);
   return days < 0 ? whole - fraction : whole + fraction;
 }
+
+bool SpanReaches(double spanDays, double limitDays) { return spanDays >= limitDays - HalfMsDays; }
+
+bool SpanExceeds(double spanDays, double limitDays) { return spanDays > limitDays + HalfMsDays; }

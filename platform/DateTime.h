@@ -24,3 +24,12 @@ double EncodeDateTime(const TLocalDateTime& t);
 // The current local time as a date-time double, at millisecond resolution.
 // Never fails. Any thread.
 double LocalDateTimeNow();
+
+// Compare the span between two date-times with a limit, both in days, on the
+// millisecond grid of the clocks that give them: a span within half a
+// millisecond of the limit counts as the limit itself. Two date-times of a
+// present-day date (around day 45000) keep only about a microsecond of
+// precision, so their plain difference may put an exact 50 s a hair under
+// 50 s or an exact half second a hair over it. NaN passes neither test.
+bool SpanReaches(double spanDays, double limitDays);  // span >= limit
+bool SpanExceeds(double spanDays, double limitDays);  // span > limit

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/DateTime.h"
 #include "plugin/Orvik7316MSDecode.h"
 #include "serial/Orvik7316Cmd.h"
 #include "testdata/DataAccessAPIUnit.h"
@@ -56,9 +57,8 @@ void TOrvik7316MSDecode::NewPosition(const TPositionBlock& block) {
   const TPositionBlock fix = block;
   if (!MarkSource.load()) return;  // nothing to take the mark from
   if (fix.Time <= 0.0) return;
-  // More than half a second newer than the last mark used; written as a
-  // negated "newer than" so that a NaN time is dropped too.
-  if (!(fix.Time - LastBlock.Time > HalfSecondDays)) return;
+  // More than half a second newer than the last mark used (NaN is not).
+  if (!SpanExceeds(fix.Time - LastBlock.Time, HalfSecondDays)) return;
   StampOnNewMark();
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "host/VelmarIntface.h"
+#include "platform/DateTime.h"
 #include "platform/UserMessage.h"
 #include "plugin/Orvik7316MSDecode.h"
 #include "serial/Orvik7316Cmd.h"
@@ -86,7 +87,7 @@ void TOrvik7316MSDecode::HandleFrame(const TByteString& frame) {
 }
 
 void TOrvik7316MSDecode::ConnectStep(const TByteString& frame) {
-  if (LocalNow() - ConnectStartTime >= ConnectTimeoutDays) {
+  if (SpanReaches(LocalNow() - ConnectStartTime, ConnectTimeoutDays)) {
     SessionMode = smIdle;
     return;
   }

@@ -35,6 +35,8 @@ TEST_F(ReceivePath, HandshakeAcceptsTheAnswerOnlyWithinFiftySeconds) {
       {"answer in time", 49.99, Conn + "\r", smIdle, true},
       {"answer after a report", 1.0, Idle + "\r" + Conn + "\r", smIdle, true},
       {"no answer yet", 1.0, Idle + "\r", smConnecting, false},
+      // Day + 0.5 plus 50 s, less Day + 0.5, comes out a hair under 50 s.
+      {"answer at exactly 50 s", 50.0, Conn + "\r", smIdle, false},
       {"answer too late", 50.01, Conn + "\r", smIdle, false},
       {"anything too late", 80.0, Idle + "\r", smIdle, false},
   };

@@ -32,6 +32,8 @@ TEST(Stamping, AcceptsOnlyBlocksMoreThanHalfASecondNewer) {
       {"0.4 s newer", true, At(0), At(0.4), true, false},
       {"0.6 s newer", true, At(0), At(0.6), true, true},
       {"exactly half a second newer", true, 0.0, half, true, false},
+      // At(2.5) - At(2) comes out a hair over half a second.
+      {"exactly half a second newer on a present-day date", true, At(2), At(2.5), true, false},
       {"time 0 right after construction", false, 0.0, 0.0, true, false},
       {"time 0 a day after the last", true, -1.0, 0.0, true, false},
       {"negative time", true, -2.0, -1.0, true, false},
