@@ -64,7 +64,7 @@ class TNmeaParser {
  private:
   struct TEpoch {
     int64_t TimeOfDayMs = -1;
-    bool HasRmc = false, HasGga = false, Invalid = false;
+    bool HasRmc = false, HasGga = false, Invalid = false, Done = false;
     int32_t Year = 0, Month = 0, Day = 0;  // from the RMC
     double Longitude = 0, Latitude = 0;
     double SpeedMps = 0;

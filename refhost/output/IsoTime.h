@@ -44,8 +44,8 @@ std::string FormatIsoTime(TDays t, int32_t utcOffsetMinutes);
 bool ParseIsoTime(std::string_view text, TDays& t, int32_t& utcOffsetMinutes);
 
 // Local time minus UTC, in minutes, in force at the local date-time `local`
-// on this machine (a local time skipped or repeated by a daylight-saving
-// change takes the offset after the change). 0 when the system cannot tell.
+// on this machine (for a local time skipped or repeated by a daylight-saving
+// change, whichever offset the system picks). 0 when the system cannot tell.
 int32_t LocalUtcOffsetMinutes(TDays local);
 
 // The host clock's reading (local time) at the UTC date-time `utc`, by this

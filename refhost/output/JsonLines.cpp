@@ -1,0 +1,322 @@
+#include "refhost/output/JsonLines.h"
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "refhost/gsm/GsmMessages.h"
+#include "refhost/output/IsoTime.h"
+#include "refhost/output/RecordValues.h"
+
+using TJson = nlohmann::ordered_json;
+
+namespace {
+
+TJson Degrees(double value) { return value == -9999.0 ? TJson(nullptr) : TJson(value); }
+TJson Finite(double value) { return std::isfinite(value) ? TJson(value) : TJson(nullptr); }
+
+const char* ChannelName(TGsmChannel channel) {
+  switch (channel) {
+    case TGsmChannel::Bcch: return "bcch";
+    case TGsmChannel::Ccch: return "ccch";
+    case TGsmChannel::Dcch: break;
+  }
+  return "dcch";
+}
+
+TJson NeighbourList(const std::vector<TNeighbourCell>& cells) {
+  TJson list = TJson::array();
+  for (const auto& c : cells) list.push_back({{"arfcn", c.Arfcn}, {"bsic", c.Bsic}, {"rxlev", c.RxLev}});
+  return list;
+}
+
+TJson IdleObject(const TIdleValues& v) {
+  return {{"arfcn", v.Arfcn}, {"bsic", v.Bsic}, {"rxlev", v.RxLev}, {"c1", v.C1},
+          {"c2", v.C2}, {"neighbours", NeighbourList(v.Neighbours)}};
+}
+
+TJson DedicatedObject(const TDedicatedValues& v) {
+  return {{"arfcn", v.Arfcn},           {"bsic", v.Bsic},
+          {"rxlev_full", v.RxLevFull},  {"rxlev_sub", v.RxLevSub},
+          {"rxqual_full", v.RxQualFull}, {"rxqual_sub", v.RxQualSub},
+          {"timing_advance", v.TimingAdvance}, {"tx_power", v.TxPower},
+          {"neighbours", NeighbourList(v.Neighbours)}};
+}
+
+// ---- reading ----
+
+struct EBadEntry {
+  std::string What;
+};
+
+[[noreturn]] void Bad(std::string what) { throw EBadEntry{std::move(what)}; }
+
+const TJson& Field(const TJson& o, const char* key) {
+  const auto it = o.find(key);
+  if (it == o.end()) Bad(std::string("'") + key + "' is missing");
+  return *it;
+}
+
+bool Present(const TJson& o, const char* key) {
+  const auto it = o.find(key);
+  return it != o.end() && !it->is_null();
+}
+
+int64_t Integer(const TJson& o, const char* key, int64_t min, int64_t max) {
+  const TJson& v = Field(o, key);
+  if (!v.is_number_integer()) Bad(std::string("'") + key + "' is not a whole number");
+  const int64_t n = v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX)
+                        ? INT64_MAX
+                        : v.get<int64_t>();
+  if (n < min || n > max)
+    Bad(std::string("'") + key + "' is " + std::to_string(n) + ", outside " + std::to_string(min) +
+        ".." + std::to_string(max));
+  return n;
+}
+
+std::string Text(const TJson& o, const char* key) {
+  const TJson& v = Field(o, key);
+  if (!v.is_string()) Bad(std::string("'") + key + "' is not a string");
+  return v.get<std::string>();
+}
+
+// A number, or NaN when null; `fallback` when the key is absent.
+double Real(const TJson& o, const char* key, double fallback) {
+  const auto it = o.find(key);
+  if (it == o.end()) return fallback;
+  if (it->is_null()) return fallback;
+  if (!it->is_number()) Bad(std::string("'") + key + "' is not a number");
+  return it->get<double>();
+}
+
+TDays Time(const TJson& o, const char* key) {
+  const std::string text = Text(o, key);
+  TDays t;
+  int32_t offset;
+  if (!ParseIsoTime(text, t, offset)) Bad(std::string("'") + key + "' is not an ISO 8601 date-time: " + text);
+  return t;
+}
+
+std::vector<TNeighbourCell> ReadNeighbours(const TJson& o) {
+  const TJson& list = Field(o, "neighbours");
+  if (!list.is_array()) Bad("'neighbours' is not a list");
+  std::vector<TNeighbourCell> cells;
+  for (const TJson& c : list) {
+    if (!c.is_object()) Bad("a neighbour is not an object");
+    cells.push_back({static_cast<uint16_t>(Integer(c, "arfcn", 0, 1023)),
+                     static_cast<uint8_t>(Integer(c, "bsic", 0, 63)),
+                     static_cast<uint8_t>(Integer(c, "rxlev", 0, 63))});
+  }
+  return cells;
+}
+
+const TJson& Object(const TJson& o, const char* key) {
+  const TJson& v = Field(o, key);
+  if (!v.is_object()) Bad(std::string("'") + key + "' is not an object");
+  return v;
+}
+
+TIdleValues ReadIdle(const TJson& o) {
+  TIdleValues v;
+  v.Arfcn = static_cast<uint16_t>(Integer(o, "arfcn", 0, 1023));
+  v.Bsic = static_cast<uint8_t>(Integer(o, "bsic", 0, 63));
+  v.RxLev = static_cast<uint8_t>(Integer(o, "rxlev", 0, 63));
+  v.C1 = static_cast<int16_t>(Integer(o, "c1", -999, 999));
+  v.C2 = static_cast<int16_t>(Integer(o, "c2", -999, 999));
+  v.Neighbours = ReadNeighbours(o);
+  return v;
+}
+
+TDedicatedValues ReadDedicated(const TJson& o) {
+  TDedicatedValues v;
+  v.Arfcn = static_cast<uint16_t>(Integer(o, "arfcn", 0, 1023));
+  v.Bsic = static_cast<uint8_t>(Integer(o, "bsic", 0, 63));
+  v.RxLevFull = static_cast<uint8_t>(Integer(o, "rxlev_full", 0, 63));
+  v.RxLevSub = static_cast<uint8_t>(Integer(o, "rxlev_sub", 0, 63));
+  v.RxQualFull = static_cast<uint8_t>(Integer(o, "rxqual_full", 0, 7));
+  v.RxQualSub = static_cast<uint8_t>(Integer(o, "rxqual_sub", 0, 7));
+  v.TimingAdvance = static_cast<uint8_t>(Integer(o, "timing_advance", 0, 63));
+  v.TxPower = static_cast<uint8_t>(Integer(o, "tx_power", 0, 31));
+  v.Neighbours = ReadNeighbours(o);
+  return v;
+}
+
+THostRecord ReadRecord(const TJson& o) {
+  THostRecord r;
+  r.Index = Integer(o, "index", 0, INT64_MAX);
+  r.TimeStamp1 = Time(o, "time1");
+  r.TimeStamp2 = Time(o, "time2");
+  r.Longitude = Real(o, "longitude", -9999.0);
+  r.Latitude = Real(o, "latitude", -9999.0);
+  if (!PositionMethodFromName(Text(o, "position"), r.Method)) Bad("'position' is not a known method");
+  if (!CallStateFromName(Text(o, "call_state"), r.CallState)) Bad("'call_state' is not a known state");
+  if (!ParseMessageId(Text(o, "message_id"), r.MessageId) || r.MessageId > 0xFFF)
+    Bad("'message_id' is not a message identifier such as 0x301");
+  const TJson& dedicated = Field(o, "dedicated");
+  if (!dedicated.is_boolean()) Bad("'dedicated' is not true or false");
+  r.Dedicated = dedicated.get<bool>();
+  if (Present(o, "idle")) r.Idle = ReadIdle(Object(o, "idle"));
+  if (Present(o, "dedicated_report")) r.DedicatedReport = ReadDedicated(Object(o, "dedicated_report"));
+  if (Present(o, "layer3") && !FromHex(Text(o, "layer3"), r.Layer3)) Bad("'layer3' is not hex bytes");
+  return r;
+}
+
+TSessionSettings ReadSettings(const TJson& o) {
+  const int64_t format = Integer(o, "format", 1, INT32_MAX);
+  if (format > JsonLinesFormatVersion)
+    Bad("format " + std::to_string(format) + " is newer than this program reads (" +
+        std::to_string(JsonLinesFormatVersion) + "); use a newer orvik-host");
+  TSessionSettings s;
+  s.Source = Text(o, "source");
+  s.GpsSource = Text(o, "gps_source");
+  s.UtcOffsetMinutes = static_cast<int32_t>(Integer(o, "utc_offset_minutes", -1440, 1440));
+  const TJson& seed = Field(o, "seed");
+  if (!seed.is_number_unsigned() && !(seed.is_number_integer() && seed.get<int64_t>() == 0))
+    Bad("'seed' is not a whole number of 0 or more");
+  s.Seed = seed.get<uint64_t>();
+  return s;
+}
+
+TGpsFix ReadFix(const TJson& o) {
+  TGpsFix f;
+  f.Time = Time(o, "time");
+  f.Longitude = Real(o, "longitude", NAN);
+  f.Latitude = Real(o, "latitude", NAN);
+  if (!(f.Longitude >= -180 && f.Longitude <= 180 && f.Latitude >= -90 && f.Latitude <= 90))
+    Bad("'longitude' or 'latitude' is missing or out of range");
+  f.AltitudeM = Real(o, "altitude_m", NAN);
+  f.SpeedMps = Real(o, "speed_mps", NAN);
+  f.Quality = static_cast<int>(Integer(o, "quality", 1, 9));
+  f.Satellites = Present(o, "satellites") ? static_cast<int>(Integer(o, "satellites", 0, 255)) : -1;
+  return f;
+}
+
+TSessionGap ReadGap(const TJson& o) {
+  return {Time(o, "from"), Time(o, "to"), Text(o, "why")};
+}
+
+TSessionCounters ReadCounters(const TJson& o) {
+  TSessionCounters c;
+  c.BytesReceived = Integer(o, "bytes_received", 0, INT64_MAX);
+  c.FramesDecoded = Integer(o, "frames_decoded", 0, INT64_MAX);
+  c.FramesRejected = Integer(o, "frames_rejected", 0, INT64_MAX);
+  c.Gaps = Integer(o, "gaps", 0, INT64_MAX);
+  c.QueueFull = Integer(o, "queue_full", 0, INT64_MAX);
+  c.QueueHighWaterBytes = Integer(o, "queue_high_water_bytes", 0, INT64_MAX);
+  c.Fixes = Integer(o, "fixes", 0, INT64_MAX);
+  c.CallsSetUp = Integer(o, "calls_set_up", 0, INT64_MAX);
+  c.CallsDropped = Integer(o, "calls_dropped", 0, INT64_MAX);
+  return c;
+}
+
+void Replay(const TJson& o, TRecordSink& sink) {
+  if (!o.is_object()) Bad("not a JSON object");
+  const std::string type = Text(o, "type");
+  if (type == "record") sink.OnRecord(ReadRecord(o));
+  else if (type == "fix") sink.OnFix(ReadFix(o));
+  else if (type == "gap") sink.OnGap(ReadGap(o));
+  else if (type == "session") sink.OnStart(ReadSettings(o));
+  else if (type == "summary") sink.OnFinish(ReadCounters(o));
+  else Bad("unknown type '" + type + "'");
+}
+
+}  // namespace
+
+TJsonLinesWriter::TJsonLinesWriter(const std::string& path) : Out(path) {}
+TJsonLinesWriter::TJsonLinesWriter(std::ostream& stream) : Out(stream) {}
+
+void TJsonLinesWriter::WriteLine(const std::string& line) {
+  Out.Stream() << line << '\n';
+  Out.Commit();
+}
+
+void TJsonLinesWriter::OnStart(const TSessionSettings& s) {
+  UtcOffsetMinutes = s.UtcOffsetMinutes;
+  WriteLine(TJson{{"type", "session"},
+                  {"format", JsonLinesFormatVersion},
+                  {"source", s.Source},
+                  {"gps_source", s.GpsSource},
+                  {"utc_offset_minutes", s.UtcOffsetMinutes},
+                  {"seed", s.Seed}}
+                .dump());
+}
+
+void TJsonLinesWriter::OnFix(const TGpsFix& f) {
+  WriteLine(TJson{{"type", "fix"},
+                  {"time", FormatIsoTime(f.Time, UtcOffsetMinutes)},
+                  {"longitude", f.Longitude},
+                  {"latitude", f.Latitude},
+                  {"altitude_m", Finite(f.AltitudeM)},
+                  {"speed_mps", Finite(f.SpeedMps)},
+                  {"quality", f.Quality},
+                  {"satellites", f.Satellites < 0 ? TJson(nullptr) : TJson(f.Satellites)}}
+                .dump());
+}
+
+void TJsonLinesWriter::OnRecord(const THostRecord& r) {
+  TJson o{{"type", "record"},
+          {"index", r.Index},
+          {"time1", FormatIsoTime(r.TimeStamp1, UtcOffsetMinutes)},
+          {"time2", FormatIsoTime(r.TimeStamp2, UtcOffsetMinutes)},
+          {"longitude", Degrees(r.Longitude)},
+          {"latitude", Degrees(r.Latitude)},
+          {"position", PositionMethodName(r.Method)},
+          {"call_state", CallStateName(r.CallState)},
+          {"message_id", FormatMessageId(r.MessageId)}};
+  if (r.MessageId != 0) {
+    const TGsmMessageInfo info = LookupGsmMessage(r.MessageId);
+    o["message_name"] = info.Name;
+    o["channel"] = ChannelName(info.Channel);
+  }
+  o["dedicated"] = r.Dedicated;
+  o["idle"] = r.Idle ? IdleObject(*r.Idle) : TJson(nullptr);
+  o["dedicated_report"] = r.DedicatedReport ? DedicatedObject(*r.DedicatedReport) : TJson(nullptr);
+  o["layer3"] = ToHex(r.Layer3);
+  WriteLine(o.dump());
+}
+
+void TJsonLinesWriter::OnGap(const TSessionGap& g) {
+  WriteLine(TJson{{"type", "gap"},
+                  {"from", FormatIsoTime(g.From, UtcOffsetMinutes)},
+                  {"to", FormatIsoTime(g.To, UtcOffsetMinutes)},
+                  {"why", g.Why}}
+                .dump());
+}
+
+void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
+  WriteLine(TJson{{"type", "summary"},
+                  {"bytes_received", c.BytesReceived},
+                  {"frames_decoded", c.FramesDecoded},
+                  {"frames_rejected", c.FramesRejected},
+                  {"gaps", c.Gaps},
+                  {"queue_full", c.QueueFull},
+                  {"queue_high_water_bytes", c.QueueHighWaterBytes},
+                  {"fixes", c.Fixes},
+                  {"calls_set_up", c.CallsSetUp},
+                  {"calls_dropped", c.CallsDropped}}
+                .dump());
+}
+
+bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error) {
+  std::string line;
+  for (int64_t number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    const TJson o = TJson::parse(line, nullptr, false);
+    try {
+      if (o.is_discarded()) Bad("not valid JSON");
+      Replay(o, sink);
+    } catch (const EBadEntry& e) {
+      error = "line " + std::to_string(number) + ": " + e.What;
+      return false;
+    } catch (const nlohmann::json::exception& e) {
+      error = "line " + std::to_string(number) + ": " + e.what();
+      return false;
+    }
+  }
+  if (in.bad()) {
+    error = "the input could not be read to its end";
+    return false;
+  }
+  return true;
+}
