@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -89,21 +90,22 @@ class TSessionDriver {
  private:
   using TClock = std::chrono::steady_clock;
 
-  bool Handshake();
+  void Start();
+  std::optional<TSessionEnd> Handshake();
   TSessionEnd Loop();
-  void Finish();
+  std::exception_ptr Finish();
+  void DrainQueued();
   void FeedChunk(const TChunk& chunk);
+  void CountLines(const TChunk& chunk);
   void FetchRecords();
+  void AfterRecord(const TTestDataRecord& record, TCallStateView before);
   void PublishFix(const TGpsFix& fix);
-  void FlushFinal();
   void LoseLine(TDays when, const std::string& why);
   void RegainLine(TDays when);
+  void EmitGap(const TSessionGap& gap);
   void SendCallText(int32_t action, const std::string& number);
-  void ScheduleAfterRecord(const TTestDataRecord& record);
-  void RefreshThroughput(bool force);
+  void RunTimers();
   int WaitMs() const;
-  void DrainQueued();
-  void CountLines(const TChunk& chunk);
 
   const TLoadedPlugin& Plugin;
   THostPort& Port;
@@ -118,15 +120,16 @@ class TSessionDriver {
   bool Testing = false;
   bool LineIsLost = false;
   TDays LostSince = 0;
+  TDays GapEnd = 0;  // when the input ended with the line still lost (0: unknown)
   std::string LostWhy;
   bool LineHadBytes = false;
   int64_t LinesSeen = 0;
-  bool InCall = false;
+  bool CallActive = false;  // dialled or answered, not yet released
   std::optional<TClock::time_point> HangUpAt;
   TClock::time_point NextThroughput{};
   std::string EndText;
 
-  // Written on the driver thread, read by Status().
+  // Written on the driver thread, read by Status() on any thread.
   std::atomic<int64_t> Bytes{0};
   std::atomic<int64_t> Records{0};
   std::atomic<int64_t> Written{0};

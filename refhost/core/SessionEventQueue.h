@@ -37,7 +37,7 @@ struct TSessionEvent {
   TSessionEventKind Kind = TSessionEventKind::EndOfInput;
   TChunk Chunk;
   TGpsFix Fix;
-  TDays Time = 0;    // host clock of a line event
+  TDays Time = 0;    // host clock of a line event (and of EndOfInput, when known)
   std::string Text;  // why the line was lost; the number to dial
 
   static TSessionEvent OfChunk(TChunk chunk);
