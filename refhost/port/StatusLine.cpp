@@ -6,17 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-const char* CallStateText(TCallStateView state) {
-  switch (state) {
-    case TCallStateView::Idle: return "idle";
-    case TCallStateView::Alerting: return "alerting";
-    case TCallStateView::Connected: return "connected";
-    case TCallStateView::Released: return "released";
-    case TCallStateView::Unknown: break;
-  }
-  return "unknown";
-}
-
 std::string FormatStatus(const TStatusValues& v) {
   const int64_t elapsed = static_cast<int64_t>(v.ElapsedSeconds);
   char fix[32];
@@ -31,7 +20,7 @@ std::string FormatStatus(const TStatusValues& v) {
                 "bytes %lld decoded %lld rejected %lld gaps %lld",
                 static_cast<long long>(elapsed / 60), static_cast<long long>(elapsed % 60),
                 static_cast<long long>(v.Records), v.FramesPerSecond, v.LineUp ? "" : "LINE DOWN, ",
-                CallStateText(v.CallState), fix, static_cast<long long>(v.QueueFillBytes * 100 / capacity),
+                v.CallState.c_str(), fix, static_cast<long long>(v.QueueFillBytes * 100 / capacity),
                 static_cast<long long>(v.Counters.BytesReceived),
                 static_cast<long long>(v.Counters.FramesDecoded),
                 static_cast<long long>(v.Counters.FramesRejected), static_cast<long long>(v.Counters.Gaps));

@@ -16,16 +16,13 @@ struct TStatusValues {
   double ElapsedSeconds = 0;
   int64_t Records = 0;            // written to the outputs
   int32_t FramesPerSecond = 0;    // the decoder's throughput figure
-  TCallStateView CallState = TCallStateView::Idle;
+  std::string CallState = "idle";
   double LastFixAgeSeconds = -1;  // negative before the first fix
   int64_t QueueFillBytes = 0;
   int64_t QueueCapacityBytes = 1;
   bool LineUp = true;
   TSessionCounters Counters;
 };
-
-// "idle", "alerting", "connected", "released", "unknown".
-const char* CallStateText(TCallStateView state);
 
 // One line of status, e.g.
 // "00:12 records 96 | 8 frames/s | idle | fix 0.4 s ago | queue 0% | bytes 5210 decoded 96 rejected 0 gaps 0"
