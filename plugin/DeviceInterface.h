@@ -3,8 +3,23 @@
 //
 // Levels: TVirtualDecode (slots 0..27) > TDeviceDecode (28..45) >
 // THandSetDecode (46..69, plugin/HandsetDecode.h). Every slot is pure at these
-// levels; the plug-in's decoder provides them. The virtual destructor comes
-// first in each table, so slot n is always the n-th operation after it.
+// levels; the plug-in's decoder provides them.
+//
+// Where the slots sit in the table. A host calls the decoder by the position
+// of an operation in its table of virtual operations. The virtual destructor
+// is declared first, in TVirtualDecode, so that a host can release any
+// decoder through a TVirtualDecode pointer; its entries therefore come before
+// slot 0, and slot n sits at position n + DecoderSlotBase:
+//   - Itanium C++ ABI (GCC and Clang, MinGW on Windows too, 32- and 64-bit):
+//     positions 0 and 1 hold the destructor (complete, deleting); slot n is
+//     at position n + 2.
+//   - Microsoft C++ ABI (MSVC, clang-cl): position 0 holds the destructor
+//     (scalar deleting); slot n is at position n + 1.
+// The host's own objects (TDevicePort, THandsetFields) are laid out the
+// other way round: slot n at position n, the destructor after the last slot.
+// Each level appends its slots in declaration order and adds no fields; the
+// checks at the end of this header and of HandsetDecode.h hold that on every
+// target that includes them.
 //
 // Who calls: the host (and, for every slot, the decoder itself: inside the
 // decoder each operation that has a slot is called through this table, so a
@@ -25,6 +40,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "host/DevicePort.h"
 #include "host/GPSMarkData.h"
@@ -164,3 +180,23 @@ class TDeviceDecode : public TVirtualDecode {
   // slot 45: Not provided by this decoder: throws EAbstractError.
   virtual void ReservedAbstractB() = 0;
 };
+
+// Table position of slot 0 (see the top of this header).
+#if defined(_MSC_VER)
+inline constexpr int DecoderSlotBase = 1;
+#elif defined(__GXX_ABI_VERSION)
+inline constexpr int DecoderSlotBase = 2;
+#else
+#error "Unknown C++ ABI: say where the decoder's slots sit in its table"
+#endif
+
+static_assert(std::has_virtual_destructor_v<TVirtualDecode>,
+              "a host releases the decoder through TVirtualDecode");
+static_assert(std::is_base_of_v<TVirtualDecode, TDeviceDecode> && std::is_abstract_v<TVirtualDecode> &&
+              std::is_abstract_v<TDeviceDecode>);
+static_assert(sizeof(TVirtualDecode) == sizeof(void*) && sizeof(TDeviceDecode) == sizeof(void*),
+              "an interface level is one table pointer and adds no fields");
+static_assert(sizeof(THostBlock) == 8 && sizeof(TRecordCountCallback) == 2 * sizeof(void*) &&
+                  sizeof(TRecordAtCallback) == 2 * sizeof(void*) &&
+                  sizeof(TAuxCallback) == 2 * sizeof(void*),
+              "exchange formats of slots 2, 11, 50..52 and 56..58");

@@ -2,7 +2,9 @@
 // See plugin/DeviceInterface.h for threads, ownership and errors.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "plugin/DeviceInterface.h"
 
@@ -12,6 +14,11 @@ struct TCallSettings {
   int32_t Reserved;
   PSharedStr Number;  // borrowed; null is the empty number
 };
+// The 32-bit host puts the number at byte offset 4; a 64-bit build aligns
+// the pointer to 8.
+static_assert(offsetof(TCallSettings, Number) == (sizeof(void*) == 4 ? 4 : 8),
+              "TCallSettings is an exchange format");
+static_assert(sizeof(TCallSettings) == 2 * sizeof(void*), "TCallSettings is an exchange format");
 
 // A list of byte strings handed to the host (slot 63). The host owns it and
 // releases it with `delete`; the strings live as long as the list (take a
@@ -77,3 +84,6 @@ class THandSetDecode : public TDeviceDecode {
   // slot 69: Does nothing.
   virtual void ReservedValueC(int32_t value) = 0;
 };
+
+static_assert(std::is_base_of_v<TDeviceDecode, THandSetDecode> && std::is_abstract_v<THandSetDecode>);
+static_assert(sizeof(THandSetDecode) == sizeof(void*), "an interface level adds no fields");

@@ -255,8 +255,8 @@ inline void ExpectReservedSlotsInert(THandSetDecode& d) {
   EXPECT_TRUE(TDecoderView::Of(d) == before);
 }
 
-// The host calls the decoder by table position: slot n is the n-th operation
-// after the destructor, which takes two entries in the GCC (Itanium) layout.
+// The host calls the decoder by table position: slot n is at position
+// n + DecoderSlotBase (plugin/DeviceInterface.h).
 // Reads every argument-free scalar slot by its position and compares it with
 // the named call, after values have been set so that the slots differ.
 #if defined(_WIN32) && defined(__i386__)
@@ -268,7 +268,7 @@ template <typename TResult>
 TResult CallSlot(TVirtualDecode* d, int slot) {
   using TSlot = TResult(DECODER_THISCALL*)(TVirtualDecode*);
   void* const* table = *reinterpret_cast<void* const* const*>(d);
-  return reinterpret_cast<TSlot>(table[2 + slot])(d);
+  return reinterpret_cast<TSlot>(table[DecoderSlotBase + slot])(d);
 }
 
 inline void ExpectSlotPositions(THandSetDecode& d) {
