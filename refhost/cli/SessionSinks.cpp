@@ -1,0 +1,26 @@
+#include "refhost/cli/SessionSinks.h"
+
+#include <filesystem>
+
+#include "refhost/output/CsvWriter.h"
+#include "refhost/output/JsonLines.h"
+
+namespace {
+
+template <class TWriter>
+void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* name) {
+  const std::string path = (dir / name).string();
+  sinks.Writers.push_back(std::make_unique<TWriter>(path));
+  sinks.Files.push_back(name);
+}
+
+}  // namespace
+
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&) {
+  const std::filesystem::path dir(outDir);
+  std::filesystem::create_directories(dir);
+  TSessionSinks sinks;
+  Add<TCsvWriter>(sinks, dir, "session.csv");
+  Add<TJsonLinesWriter>(sinks, dir, "session.jsonl");
+  return sinks;
+}

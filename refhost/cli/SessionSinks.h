@@ -1,0 +1,20 @@
+// The one place where a session's writers are assembled, for live sessions
+// and replays alike: every writer of the output folder is added here.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "refhost/core/SessionTypes.h"
+
+struct TSessionSinks {
+  std::vector<std::unique_ptr<TRecordSink>> Writers;
+  std::vector<std::string> Files;  // what the folder will hold, for the user
+};
+
+// Creates the folder `outDir` (and its parents) and opens every writer in it.
+// The caller owns the writers and keeps them until the session's OnFinish.
+// Throws EOutputWrite (or std::filesystem::filesystem_error) saying which
+// file could not be created.
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings);
