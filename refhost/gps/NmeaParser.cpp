@@ -141,6 +141,7 @@ void TNmeaParser::Sentence(std::string_view type, std::string_view fields) {
     if (!ReadRmc(fields, e)) e.Invalid = true;
   } else if (type == "GGA" && !e.HasGga) {
     SeenGga = true;
+    RmcOnly = false;
     e.HasGga = true;
     if (!ReadGga(fields, e)) e.Invalid = true;
   }
@@ -204,7 +205,7 @@ TNmeaParser::TEpoch& TNmeaParser::EpochFor(int64_t timeOfDayMs) {
 }
 
 void TNmeaParser::MaybeEmit() {
-  if (Epoch && Epoch->HasRmc && (Epoch->HasGga || !SeenGga)) Finish();
+  if (Epoch && Epoch->HasRmc && (Epoch->HasGga || RmcOnly)) Finish();
 }
 
 // Emits the epoch once if it makes a fix; later sentences of the same time
@@ -213,6 +214,7 @@ void TNmeaParser::Finish() {
   if (!Epoch || Epoch->Done) return;
   TEpoch& e = *Epoch;
   e.Done = true;
+  if (e.HasRmc && !e.HasGga && !SeenGga) RmcOnly = true;
   if (e.Invalid || (!e.HasRmc && !e.HasGga)) return;
   TDays date;
   if (e.HasRmc) {

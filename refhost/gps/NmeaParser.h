@@ -10,10 +10,11 @@
 // matter, the rest are counted and ignored.
 //
 // Epochs: sentences with the same UTC time of day form one epoch, emitted
-// once, as soon as it is complete: RMC and GGA both seen, or RMC alone while
-// the stream has shown no GGA yet. An epoch left incomplete is emitted when
-// the next one begins or at Flush(); a GGA-only epoch needs a date from an
-// earlier RMC. An epoch with RMC status V, RMC mode N or GGA quality 0, or
+// once, as soon as it is complete: RMC and GGA both seen, or RMC alone in a
+// stream that has shown RMC epochs without GGA. An epoch left incomplete is
+// emitted when the next one begins or at Flush() (so the first epoch of an
+// RMC-only stream comes one epoch late); a GGA-only epoch needs a date from
+// an earlier RMC. An epoch with RMC status V, RMC mode N or GGA quality 0, or
 // with an empty field it needs, gives no fix. The date rolls over at
 // midnight: an epoch whose time of day lies more than 12 hours before the
 // last one's is on the next day.
@@ -86,6 +87,7 @@ class TNmeaParser {
   bool Overlong = false;
   std::optional<TEpoch> Epoch;
   bool SeenGga = false;
+  bool RmcOnly = false;  // an epoch has ended with RMC and no GGA seen so far
   // Date and time of day of the last epoch with a date, for GGA-only epochs.
   std::optional<TDays> LastUtcDate;
   int64_t LastTimeOfDayMs = -1;

@@ -1,0 +1,179 @@
+// The gpsd client against a real gpsd, started here on a pseudo-terminal fed
+// with NMEA and listening on the loopback address on a free port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "refhost/gps/GpsdReader.h"
+#include "tests/refhost_gps/GpsTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using gps_test::Sentence;
+using gps_test::TFixLog;
+
+std::string FindGpsd() {
+  for (const char* dir : {"/usr/sbin", "/usr/local/sbin", "/usr/bin", "/sbin"}) {
+    const std::string path = std::string(dir) + "/gpsd";
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+int FreeLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+  close(s);
+  return ok ? ntohs(a.sin_port) : -1;
+}
+
+// A GPS on a pseudo-terminal: an RMC and GGA epoch every 200 ms of real
+// time, the receiver's clock a second further each epoch.
+class TFakeReceiver {
+ public:
+  TFakeReceiver() {
+    char name[256];
+    if (openpty(&Master, &Slave, name, nullptr, nullptr) != 0) return;
+    termios tio{};
+    tcgetattr(Slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(Slave, TCSANOW, &tio);
+    Path = name;
+    Feeder = std::thread([this] {
+      for (int n = 0; !Stopping; ++n) {
+        char t[16];
+        std::snprintf(t, sizeof t, "1015%02d.00", n % 60);
+        const std::string epoch =
+            Sentence(std::string("GPRMC,") + t + ",A,5231.2000,N,01324.3000,E,10.0,90.0,081226,,,A") +
+            Sentence(std::string("GPGGA,") + t + ",5231.2000,N,01324.3000,E,1,08,0.9,34.5,M,39.0,M,,");
+        if (write(Master, epoch.data(), epoch.size()) < 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    });
+  }
+  ~TFakeReceiver() {
+    Stopping = true;
+    if (Feeder.joinable()) Feeder.join();
+    close(Slave);
+    close(Master);
+  }
+  std::string Path;
+
+ private:
+  int Master = -1, Slave = -1;
+  std::atomic<bool> Stopping{false};
+  std::thread Feeder;
+};
+
+class TGpsdProcess {
+ public:
+  TGpsdProcess(const std::string& gpsd, int port, const std::string& device) {
+    const std::string portText = std::to_string(port);
+    // Foreground, no waiting for a client, read-only, on the loopback only.
+    const char* argv[] = {gpsd.c_str(), "-N", "-n", "-b", "-S", portText.c_str(), device.c_str(), nullptr};
+    if (posix_spawn(&Pid, gpsd.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+      Pid = -1;
+  }
+  ~TGpsdProcess() {
+    if (Pid <= 0) return;
+    kill(Pid, SIGTERM);
+    int status = 0;
+    waitpid(Pid, &status, 0);
+  }
+  pid_t Pid = -1;
+};
+
+TEST(RefhostGpsd, FixesFromARealGpsdOnLoopback) {
+  const std::string gpsd = FindGpsd();
+  ASSERT_FALSE(gpsd.empty()) << "gpsd is not installed: install Debian's gpsd package "
+                                "(scripts/install-deps.sh) to run this test";
+  TFakeReceiver receiver;
+  ASSERT_FALSE(receiver.Path.empty()) << "no pseudo-terminal";
+  const int port = FreeLoopbackPort();
+  ASSERT_GT(port, 0);
+  TGpsdProcess daemon(gpsd, port, receiver.Path);
+  ASSERT_GT(daemon.Pid, 0) << "could not start " << gpsd;
+
+  // The daemon needs a moment to listen: retry the connection for a while.
+  TFixLog log;
+  std::unique_ptr<TGpsdReader> reader;
+  for (int attempt = 0; attempt < 100 && !reader; ++attempt) {
+    try {
+      reader = std::make_unique<TGpsdReader>("127.0.0.1", std::to_string(port),
+                                             [&](const TGpsFix& f) { log.Fix(f); },
+                                             [&](const std::string& why) { log.End(why); },
+                                             gps_test::Identity);
+    } catch (const std::runtime_error&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  ASSERT_TRUE(reader) << "gpsd never listened on 127.0.0.1:" << port;
+  reader->Start();
+  ASSERT_TRUE(log.WaitUntil([](TFixLog& l) { return l.Fixes.size() >= 3; }, 30))
+      << "fewer than 3 fixes from gpsd within 30 s";
+  reader->Stop();
+
+  const auto fixes = log.FixesSoFar();
+  for (size_t i = 0; i < fixes.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(fixes[i].Longitude, 13.405, 1e-7);
+    EXPECT_NEAR(fixes[i].Latitude, 52.52, 1e-7);
+    const std::string time = FormatIsoTime(fixes[i].Time, 0);
+    EXPECT_EQ(time.substr(0, 17), "2026-12-08T10:15:") << time;
+    EXPECT_EQ(time.substr(19), ".000+00:00") << time;
+    if (i > 0) {
+      EXPECT_GT(fixes[i].Time, fixes[i - 1].Time);  // one fix per epoch
+    }
+  }
+  EXPECT_TRUE(log.Ends.empty());
+}
+
+TEST(RefhostGpsd, AddressesAndUnreachableDaemon) {
+  struct TCase {
+    const char* Text;
+    bool Ok;
+    const char* Host;
+    const char* Port;
+  } cases[] = {{"localhost:2947", true, "localhost", "2947"},
+               {"gps.local", true, "gps.local", "2947"},
+               {"[::1]:3000", true, "::1", "3000"},
+               {":2947", false, "", ""},
+               {"host:port", false, "", ""},
+               {"[::1", false, "", ""}};
+  for (const auto& c : cases) {
+    std::string host, port;
+    EXPECT_EQ(TGpsdReader::SplitAddress(c.Text, host, port), c.Ok) << c.Text;
+    if (c.Ok) {
+      EXPECT_EQ(host, c.Host);
+      EXPECT_EQ(port, c.Port);
+    }
+  }
+  const int port = FreeLoopbackPort();
+  try {
+    TGpsdReader reader("127.0.0.1", std::to_string(port), [](const TGpsFix&) {}, {});
+    FAIL() << "connected to a port nobody listens on";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(port)), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
