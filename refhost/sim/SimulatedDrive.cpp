@@ -24,14 +24,21 @@ TSimulatedDrive::TSimulatedDrive(uint64_t seed, const TDriveOptions& options) : 
   const double edge = Opts.AreaRadiusM + Opts.CellSpacingM;
   const double perDegLon = MetresPerDegLon();
   uint16_t id = 1001;
+  // Every cell of the area on a channel of its own, so neighbours never
+  // share one (the area has fewer cells than the band has channels).
+  std::vector<uint16_t> channels(124);
+  for (uint16_t i = 0; i < channels.size(); ++i) channels[i] = static_cast<uint16_t>(i + 1);
+  for (size_t i = channels.size() - 1; i > 0; --i)
+    std::swap(channels[i], channels[cellRng.Below(static_cast<uint32_t>(i + 1))]);
   for (double y = -edge; y <= edge; y += Opts.CellSpacingM) {
     for (double x = -edge; x <= edge; x += Opts.CellSpacingM) {
       const double jx = x + cellRng.Range(-0.25, 0.25) * Opts.CellSpacingM;
       const double jy = y + cellRng.Range(-0.25, 0.25) * Opts.CellSpacingM;
       TDriveCell cell;
-      cell.Arfcn = static_cast<uint16_t>(1 + cellRng.Below(124));
+      cell.Arfcn = channels[CellList.size() % channels.size()];
       cell.Bsic = static_cast<uint8_t>(cellRng.Below(64));
       cell.CellId = id++;
+      cell.Lac = static_cast<uint16_t>(jy < -1500 ? 0x2B01 : jy < 1500 ? 0x2B02 : 0x2B03);
       cell.Longitude = Opts.StartLongitude + jx / perDegLon;
       cell.Latitude = Opts.StartLatitude + jy / MetresPerDegLat;
       CellList.push_back(cell);

@@ -24,6 +24,7 @@ struct TDriveCell {
   uint16_t Arfcn = 0;  // GSM 900 channel 1..124
   uint8_t Bsic = 0;    // 0..63
   uint16_t CellId = 0;
+  uint16_t Lac = 0;  // location area: bands of the area north to south
   double Longitude = 0;
   double Latitude = 0;
 };
