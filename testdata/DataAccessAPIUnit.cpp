@@ -311,8 +311,18 @@ void CopyKindParts(const void* source, void* copy, const TKindLayout& k) {
   if (k.Tagged != None) {
     const auto count = Load<uint8_t>(source, tagCount);
     if (count > 0) {
-      Store(copy, tags, CopyBuffer(Load<const void*>(source, tags), count));
-      Store(copy, details, CopyBuffer(Load<const void*>(source, details), count * TaggedDetailSize));
+      // Two buffers behind one count: the first is the copy's only once the
+      // second exists too.
+      void* copiedTags = CopyBuffer(Load<const void*>(source, tags), count);
+      void* copiedDetails = nullptr;
+      try {
+        copiedDetails = CopyBuffer(Load<const void*>(source, details), count * TaggedDetailSize);
+      } catch (...) {
+        SharedRelease(copiedTags);
+        throw;
+      }
+      Store(copy, tags, copiedTags);
+      Store(copy, details, copiedDetails);
       Store(copy, tagCount, count);
     }
   }
