@@ -10,6 +10,7 @@
 // called outside the lock, except by a resize, which must move the block and
 // its entry as one step.
 #include "host/SharedMM.h"
+#include "standins/sharedmm/SharedMMFaults.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -38,6 +39,22 @@ static_assert(std::is_trivially_destructible_v<TRegistry>);
 
 using TGuard = std::lock_guard<TSpinLock>;
 
+// Failures a test armed (SharedMMFaults.h). While disarmed an allocation pays
+// one relaxed load for them.
+struct TFaultPlan {
+  std::atomic<int64_t> FailAt{0};
+  std::atomic<bool> AndAfter{false};
+  std::atomic<int64_t> Seen{0};
+};
+constinit TFaultPlan Faults;
+
+bool PlannedFailure() noexcept {
+  const int64_t at = Faults.FailAt.load(std::memory_order_relaxed);
+  if (at <= 0) return false;
+  const int64_t n = Faults.Seen.fetch_add(1, std::memory_order_relaxed) + 1;
+  return n == at || (n > at && Faults.AndAfter.load(std::memory_order_relaxed));
+}
+
 // Registers a block already taken from the heap; false when out of memory.
 bool Register(void* block, std::size_t size) noexcept {
   if (!Registry.Live.Insert(block, size)) return false;
@@ -46,7 +63,7 @@ bool Register(void* block, std::size_t size) noexcept {
 }
 
 void* Allocate(std::size_t size) noexcept {
-  if (size == 0) return nullptr;
+  if (size == 0 || PlannedFailure()) return nullptr;
   if (Registry.Spares.MayHave(size)) {
     TGuard guard(Registry.Lock);
     if (void* spare = Registry.Spares.Take(size)) {
@@ -89,6 +106,7 @@ int32_t Release(void* block) noexcept {
 }
 
 void* Resize(void* block, std::size_t size) noexcept {
+  if (PlannedFailure()) return nullptr;
   TGuard guard(Registry.Lock);
   const std::size_t at = Registry.Live.Locate(block);
   if (at == TLiveBlockSet::NotFound) {
@@ -106,6 +124,12 @@ void* Resize(void* block, std::size_t size) noexcept {
 int64_t ReadCounter(const int64_t& counter) noexcept {
   TGuard guard(Registry.Lock);
   return counter;
+}
+
+constexpr std::size_t kStrHeader = 2 * sizeof(int32_t);
+
+std::atomic_ref<int32_t> refCountOf(PSharedStr s) {
+  return std::atomic_ref<int32_t>(reinterpret_cast<int32_t*>(s)[-2]);
 }
 
 }  // namespace
@@ -134,13 +158,16 @@ ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedLiveBytes(void) { return ReadCoun
 
 ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedBadFrees(void) { return ReadCounter(Registry.BadFrees); }
 
-namespace {
-constexpr std::size_t kStrHeader = 2 * sizeof(int32_t);
-
-std::atomic_ref<int32_t> refCountOf(PSharedStr s) {
-  return std::atomic_ref<int32_t>(reinterpret_cast<int32_t*>(s)[-2]);
+ORVIK_SHAREDMM_API void ORVIK_STDCALL SharedFailAllocations(int64_t nth, int32_t andAfter) {
+  Faults.FailAt.store(0, std::memory_order_relaxed);  // no allocation counts while re-arming
+  Faults.Seen.store(0, std::memory_order_relaxed);
+  Faults.AndAfter.store(andAfter != 0, std::memory_order_relaxed);
+  Faults.FailAt.store(nth > 0 ? nth : 0, std::memory_order_seq_cst);
 }
-}  // namespace
+
+ORVIK_SHAREDMM_API int64_t ORVIK_STDCALL SharedAllocationsSeen(void) {
+  return Faults.Seen.load(std::memory_order_relaxed);
+}
 
 ORVIK_SHAREDMM_API PSharedStr ORVIK_STDCALL SharedStrNew(const void* bytes, int32_t length) {
   if (length <= 0) return nullptr;

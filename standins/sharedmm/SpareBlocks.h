@@ -7,7 +7,9 @@
 // Every small block is taken from the heap rounded up to its class's size, so
 // a spare can serve any request of its class. Under AddressSanitizer nothing
 // is held back or rounded, so it still sees every use after release and every
-// overrun past the requested size.
+// overrun past the requested size. gcc announces its address sanitizers with
+// __SANITIZE_ADDRESS__ / __SANITIZE_HWADDRESS__, clang only through
+// __has_feature, so both are asked.
 //
 // Not thread-safe: Take and Keep run under the registry's lock. MayHave reads
 // without it, as a hint that spares the lock when the class is empty.
@@ -17,9 +19,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_HWADDRESS__)
+#define ORVIK_SHAREDMM_ADDRESS_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(hwaddress_sanitizer)
+#define ORVIK_SHAREDMM_ADDRESS_CHECKED 1
+#endif
+#endif
+
 class TSpareBlocks {
  public:
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ORVIK_SHAREDMM_ADDRESS_CHECKED)
   static constexpr bool Enabled = false;
 #else
   static constexpr bool Enabled = true;
