@@ -10,20 +10,30 @@
 
 enum class TWaitResult { Signaled, Timeout, Failed };
 
-class TManualResetEvent {
+// What a waiting thread waits on. TManualResetEvent waits on the system's
+// clock; tests pass their own to decide when a wait times out.
+class TWaitableEvent {
+ public:
+  virtual ~TWaitableEvent() = default;
+  // Signals the event and wakes every waiter.
+  virtual void Set() = 0;
+  // Clears the signal; later waits block again.
+  virtual void Reset() = 0;
+  // Waits until the event is signalled or `ms` milliseconds have passed.
+  // Returns Signaled (without clearing the signal), Timeout, or Failed when
+  // the wait itself failed. Never throws.
+  virtual TWaitResult Wait(uint32_t ms) = 0;
+};
+
+class TManualResetEvent final : public TWaitableEvent {
  public:
   TManualResetEvent() = default;  // not signalled
   TManualResetEvent(const TManualResetEvent&) = delete;
   TManualResetEvent& operator=(const TManualResetEvent&) = delete;
 
-  // Signals the event and wakes every waiter.
-  void Set();
-  // Clears the signal; later waits block again.
-  void Reset();
-  // Waits until the event is signalled or `ms` milliseconds have passed.
-  // Returns Signaled (without clearing the signal), Timeout, or Failed when
-  // the system's wait itself failed. Never throws.
-  TWaitResult Wait(uint32_t ms);
+  void Set() override;
+  void Reset() override;
+  TWaitResult Wait(uint32_t ms) override;
 
  private:
   std::mutex FMutex;

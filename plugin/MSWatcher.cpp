@@ -10,8 +10,10 @@
 #include "host/GPSMarkData.h"
 #include "plugin/Orvik7316MSDecode.h"
 
-TMSWatcher::TMSWatcher(TOrvik7316MSDecode* decoder, int32_t waitTimeoutMs, int32_t markThreshold)
+TMSWatcher::TMSWatcher(TOrvik7316MSDecode* decoder, int32_t waitTimeoutMs, int32_t markThreshold,
+                       TWaitableEvent* wakeEvent)
     : WatcherDecoder(decoder),
+      WakeEvent(wakeEvent != nullptr ? wakeEvent : &SystemEvent),
       WaitTimeout(std::max<int32_t>(waitTimeoutMs, 0)),
       MarkThreshold(markThreshold),
       Thread(&TMSWatcher::Execute, this) {}
@@ -27,7 +29,7 @@ void TMSWatcher::SetOnSilence(TSilenceEvent code, void* context) {
   OnSilenceCode.store(code);
 }
 
-void TMSWatcher::Poke() { WakeEvent.Set(); }
+void TMSWatcher::Poke() { WakeEvent->Set(); }
 
 void TMSWatcher::StopWatcher() {
   Terminated.store(true);
@@ -43,9 +45,9 @@ void TMSWatcher::Join() {
 void TMSWatcher::Execute() {
   try {
     while (!Terminated.load()) {
-      const TWaitResult result = WakeEvent.Wait(static_cast<uint32_t>(WaitTimeout));
+      const TWaitResult result = WakeEvent->Wait(static_cast<uint32_t>(WaitTimeout));
       if (result == TWaitResult::Signaled) {
-        WakeEvent.Reset();
+        WakeEvent->Reset();
         continue;
       }
       if (result != TWaitResult::Timeout) break;

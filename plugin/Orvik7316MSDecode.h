@@ -56,9 +56,11 @@ class TMSWatcher {
  public:
   using TSilenceEvent = void (*)(void* context, TMSWatcher* sender);
 
-  // The decoder's watcher uses the defaults; tests may shorten the wait.
+  // The decoder's watcher uses the defaults: a system event, 5000 ms, 5
+  // marks. Tests pass an event of their own (borrowed; it must outlive the
+  // watcher) to decide when a wait times out.
   explicit TMSWatcher(TOrvik7316MSDecode* decoder, int32_t waitTimeoutMs = 5000,
-                      int32_t markThreshold = 5);
+                      int32_t markThreshold = 5, TWaitableEvent* wakeEvent = nullptr);
   // Stops and joins the thread.
   ~TMSWatcher();
   TMSWatcher(const TMSWatcher&) = delete;
@@ -77,7 +79,8 @@ class TMSWatcher {
   void Execute();
 
   TOrvik7316MSDecode* const WatcherDecoder;
-  TManualResetEvent WakeEvent;
+  TManualResetEvent SystemEvent;  // used unless the creator passes an event
+  TWaitableEvent* const WakeEvent;
   const int32_t WaitTimeout;
   const int32_t MarkThreshold;
   std::atomic<TSilenceEvent> OnSilenceCode{nullptr};

@@ -181,8 +181,8 @@ void ResetTestData(TTestDataRecord* record, uint8_t kind);
 // KindData. A compact-layout source yields a compact copy whose entry list
 // is deep-copied and whose block of unknown size is left out (null). A
 // sentinel source yields a copy with the template sub-record. Out of memory
-// raises std::bad_alloc after releasing whatever
-// part of the copy was already built, so nothing is left allocated.
+// raises std::bad_alloc after releasing whatever part of the copy was
+// already built, so nothing is left allocated.
 TTestDataRecord* CopyTestData(const TTestDataRecord* source);
 
 // Releases the record and everything it owns. Null, the sentinels and
