@@ -100,7 +100,8 @@ constexpr int CoverageParamCount = 68;
 // Module-level tables, all empty when the library is loaded. They are
 // released when the library unloads, in this order: CoverageParams,
 // CoverageParamSets, ExtraCoverFields5 down to ExtraCoverFields1,
-// CDMACoverFields, GSMCoverFields (see CoverageFields.cpp for how).
+// CDMACoverFields, GSMCoverFields. They are defined in the record unit
+// (DataAccessAPIUnit.cpp), which the plug-in always links.
 extern TGSMCoverFieldNos GSMCoverFields;
 extern TCDMACoverFieldNos CDMACoverFields;
 extern TPHSCoverFieldNos ExtraCoverFields1;

@@ -9,6 +9,31 @@
 #include "host/SharedAlloc.h"
 
 // ---------------------------------------------------------------------------
+// Coverage field tables. They live in this unit, which every user of records
+// links, so that the plug-in library holds them although none of its own
+// operations refers to them (a unit of their own would be dropped by the
+// linker). Constant-initialised (empty vectors need no code at load) and
+// destroyed at unload in the reverse of the order they are defined here,
+// which is the release order the host expects: CoverageParams,
+// CoverageParamSets (each set with its arrays), ExtraCoverFields5 down to
+// ExtraCoverFields1, CDMACoverFields, GSMCoverFields. Keep the definitions
+// in this order and in this one file.
+constinit TGSMCoverFieldNos GSMCoverFields;
+constinit TCDMACoverFieldNos CDMACoverFields;
+constinit TPHSCoverFieldNos ExtraCoverFields1;
+constinit TPHSCoverFieldNos ExtraCoverFields2;
+constinit TPHSCoverFieldNos ExtraCoverFields3;
+constinit TPHSCoverFieldNos ExtraCoverFields4;
+constinit TPHSCoverFieldNos ExtraCoverFields5;
+constinit std::array<TCoverageParamSet, CoverageParamSetCount> CoverageParamSets;
+constinit std::array<TCoverageParamArray, CoverageParamCount> CoverageParams;
+
+static_assert(sizeof(TGSMCoverFieldNo) == 1 && sizeof(TCDMACoverFieldNo) == 1 &&
+              sizeof(TPHSCoverFieldNo) == 1);
+static_assert(GSMCoverFieldCount == 150 && CDMACoverFieldCount == 129 && PHSCoverFieldCount == 5);
+static_assert(sizeof(TCoverageParam) == 8);
+
+// ---------------------------------------------------------------------------
 // Layout pins. Expected offsets are those of the 32-bit host plus 4 bytes for
 // every pointer before the field on a build with 8-byte pointers.
 
