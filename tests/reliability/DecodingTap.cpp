@@ -18,6 +18,10 @@ using TTestFn = bool (*)(uint8_t, PSharedStr, THandsetFields*, void*);
 template <class F>
 F Next(const char* name) {
   void* symbol = dlsym(RTLD_NEXT, name);
+  // The linker drops the stand-in when nothing else refers to it: load it.
+  if (!symbol) {
+    if (void* library = dlopen("libVelmar.so", RTLD_NOW | RTLD_LOCAL)) symbol = dlsym(library, name);
+  }
   if (!symbol) {
     std::fprintf(stderr, "decoding tap: the stand-in's %s is not loaded\n", name);
     std::abort();
