@@ -21,3 +21,5 @@ struct TCommand {
 
 // orvik-host frames --mode N [--chunk K] [FILE]
 TCommand AddFramesCommand(CLI::App& app);
+// orvik-host simulate-handset --pty | --port PATH [--seed N] [faults...]
+TCommand AddSimulateHandsetCommand(CLI::App& app);
