@@ -10,6 +10,12 @@
 #   mingw-x86_64  64-bit Windows, tests under wine64
 #   mingw-i686    32-bit Windows, the plug-in's real target: tests under 32-bit
 #                 wine, then a check of the export table of Orvik7316.dll
+#   fuzz          clang, libFuzzer with ASan/UBSan: replays the seed corpus and
+#                 the regression cases, then runs each fuzz target for a while
+#   soak          a million frames through the exports under ASan/LSan, and
+#                 test start/stop with host threads under TSan
+#   coverage      gcc --coverage, every test, then line and branch coverage of
+#                 the plug-in's own code with gcovr, held to a floor
 #
 # usage: scripts/test-all.sh [leg...]      (no leg: all of them, in this order)
 #
@@ -31,7 +37,7 @@ jobs=${ORVIK_JOBS:-2}
 tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm}
 toolchains=$root/cmake/toolchains
 
-all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686)
+all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686 fuzz soak coverage)
 legs=("$@")
 if ((${#legs[@]} == 0)); then
   legs=("${all_legs[@]}")
@@ -92,15 +98,18 @@ leg_failed() {
   exit 1
 }
 
-# build LEG DIR CMAKE-ARGS...: configure and build everything; on failure,
-# show the failing part of the log and stop.
+# build LEG DIR CMAKE-ARGS...: configure and build everything (or only the
+# targets listed in build_targets); on failure, show the failing part of the
+# log and stop.
 build() {
   local leg=$1 dir=$2
   shift 2
   local log=$out/logs/$leg.build.log
+  local only=()
+  ((${#build_targets[@]} == 0)) || only=(--target "${build_targets[@]}")
   echo "-- $leg: configure and build in $dir (log: $log)"
   if ! { "${leg_prefix[@]}" cmake -S "$root" -B "$dir" -G Ninja "$@" &&
-         "${leg_prefix[@]}" cmake --build "$dir" -j "$jobs"; } >"$log" 2>&1 </dev/null; then
+         "${leg_prefix[@]}" cmake --build "$dir" -j "$jobs" "${only[@]}"; } >"$log" 2>&1 </dev/null; then
     if grep -q '^FAILED: ' "$log"; then
       sed -n '/^FAILED: /,$p' "$log" | head -n 400
     else
@@ -170,12 +179,20 @@ leg_native() {
   record native passed $((tests_passed + runs)) 0 $((SECONDS - leg_start)) "$runs of them benchmark smoke runs"
 }
 
-leg_asan_ubsan() {
-  local dir=$out/asan-ubsan
+# The sanitizer legs' settings; the soak leg builds in the same folders.
+asan_args=("${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=address,undefined)
+tsan_args=("${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=thread)
+asan_env() {
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:check_initialization_order=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+}
+tsan_env() { export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}; }
+
+leg_asan_ubsan() {
+  local dir=$out/asan-ubsan
+  asan_env
   leg_prefix=("${no_aslr[@]}")
-  build asan-ubsan "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=address,undefined
+  build asan-ubsan "$dir" "${asan_args[@]}"
   if run_tests asan-ubsan "$dir" --no-tests=error --timeout 600; then
     record asan-ubsan passed "$tests_passed" 0 $((SECONDS - leg_start))
   else
@@ -185,9 +202,9 @@ leg_asan_ubsan() {
 
 leg_tsan() {
   local dir=$out/tsan
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  tsan_env
   leg_prefix=("${no_aslr[@]}")
-  build tsan "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_SANITIZE=thread
+  build tsan "$dir" "${tsan_args[@]}"
   # Pick the tests by their own name or by the name of the program that
   # holds them (discovered GoogleTest cases are named Suite.Case).
   local numbers
@@ -281,11 +298,95 @@ leg_mingw_i686() {
   fi
 }
 
+# run_check LEG NAME LOG COMMAND...: runs one check of a leg, its output in
+# LOG; counts it in checks_passed, or shows the log's end and fails the leg.
+run_check() {
+  local leg=$1 name=$2 log=$3
+  shift 3
+  echo "-- $leg: $name (log: $log)"
+  if ! "$@" >"$log" 2>&1 </dev/null; then
+    tail -n 60 "$log"
+    leg_failed "$leg" FAILED "$checks_passed" 1 $((SECONDS - leg_start)) "$name failed, see $log"
+  fi
+  checks_passed=$((checks_passed + 1))
+}
+
+leg_fuzz() {
+  local dir=$out/fuzz seconds=${ORVIK_FUZZ_SECONDS:-50} target runs=""
+  local targets=(fuzz_parser fuzz_receive fuzz_record_copy fuzz_line_reader)
+  asan_env
+  leg_prefix=("${no_aslr[@]}")
+  build_targets=("${targets[@]}" sharedmm_tests)
+  build fuzz "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_SANITIZE=address,undefined \
+    -DORVIK_BUILD_FUZZ=ON -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF -DORVIK_BUILD_REFHOST=OFF
+  # The corpus and the regression cases once each, and the shared memory
+  # stand-in's own tests under clang's address sanitizer.
+  if ! run_tests fuzz "$dir" -R '_replay$|^SharedMM|^SpareBlocks' --no-tests=error --timeout 300; then
+    leg_failed fuzz FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+  checks_passed=$tests_passed
+  # Then each target for a while, from a scratch copy of its corpus; a
+  # finding stops the leg and is left in $dir/findings.
+  mkdir -p "$dir/findings"
+  for target in "${targets[@]}"; do
+    rm -rf "$dir/corpus-run/$target"
+    mkdir -p "$dir/corpus-run/$target"
+    cp "$root/fuzz/corpus/$target/"* "$dir/corpus-run/$target/"
+    local log=$out/logs/fuzz.$target.log
+    run_check fuzz "$target for ${seconds}s" "$log" "${leg_prefix[@]}" "$dir/bin/$target" \
+      -max_total_time="$seconds" -max_len=8200 -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
+      -artifact_prefix="$dir/findings/$target-" "$dir/corpus-run/$target"
+    runs+="${runs:+, }$target $(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log") runs"
+  done
+  record fuzz passed "$checks_passed" 0 $((SECONDS - leg_start)) "$runs"
+}
+
+leg_soak() {
+  local frames=${ORVIK_SOAK_FRAMES:-1000000} cycles=${ORVIK_SOAK_CYCLES:-2000}
+  checks_passed=0
+  # In the sanitizer legs' own folders: after those legs nothing is left to build.
+  asan_env
+  leg_prefix=("${no_aslr[@]}")
+  build_targets=(reliability_soak_replay)
+  build soak "$out/asan-ubsan" "${asan_args[@]}"
+  run_check soak "$frames frames under ASan/LSan" "$out/logs/soak.replay.log" \
+    env ORVIK_SOAK_FRAMES="$frames" "${leg_prefix[@]}" "$out/asan-ubsan/bin/reliability_soak_replay"
+  tsan_env
+  build_targets=(reliability_soak_watcher)
+  build soak "$out/tsan" "${tsan_args[@]}"
+  run_check soak "$cycles start/stop cycles under TSan" "$out/logs/soak.watcher.log" \
+    env ORVIK_SOAK_CYCLES="$cycles" "${leg_prefix[@]}" "$out/tsan/bin/reliability_soak_watcher"
+  record soak passed "$checks_passed" 0 $((SECONDS - leg_start)) "$frames frames, $cycles cycles"
+}
+
+leg_coverage() {
+  local dir=$out/coverage lines=${ORVIK_COVERAGE_LINES:-95} branches=${ORVIK_COVERAGE_BRANCHES:-90}
+  build coverage "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_BUILD_REFHOST=OFF \
+    -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage \
+    -DCMAKE_SHARED_LINKER_FLAGS=--coverage
+  find "$dir" -name '*.gcda' -delete
+  if ! run_tests coverage "$dir" --no-tests=error --timeout 600; then
+    leg_failed coverage FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
+  fi
+  checks_passed=$tests_passed
+  # The plug-in's own code only: not the stand-ins, the reference host or the tests.
+  local report=$out/logs/coverage.txt filters=() area
+  for area in support serial testdata host plugin platform; do filters+=(--filter "$root/$area/"); done
+  run_check coverage "coverage of at least $lines% lines and $branches% branches (report: $report)" \
+    "$out/logs/coverage.gcovr.log" gcovr --root "$root" --object-directory "$dir" "${filters[@]}" \
+    --exclude-unreachable-branches --exclude-throw-branches --txt "$report" --print-summary \
+    --fail-under-line "$lines" --fail-under-branch "$branches"
+  local summary
+  summary=$(grep -E '^(lines|branches):' "$out/logs/coverage.gcovr.log" | sed -E 's/ \(.*//' | paste -sd, -)
+  record coverage passed "$checks_passed" 0 $((SECONDS - leg_start)) "$summary"
+}
+
 for leg in "${legs[@]}"; do
   echo
   echo "== leg $leg"
   leg_start=$SECONDS
   leg_prefix=()
+  build_targets=()
   tests_skipped=0
   case $leg in
     native) leg_native ;;
@@ -294,6 +395,9 @@ for leg in "${legs[@]}"; do
     i686-linux) leg_i686_linux ;;
     mingw-x86_64) leg_mingw_x86_64 ;;
     mingw-i686) leg_mingw_i686 ;;
+    fuzz) leg_fuzz ;;
+    soak) leg_soak ;;
+    coverage) leg_coverage ;;
   esac
 done
 
