@@ -236,7 +236,7 @@ void TSessionDriver::DrainQueued() {
   if (!Testing) return;
   TSessionEvent e;
   while (Queue.TryPop(e)) {
-    if (e.Kind == TSessionEventKind::Chunk && !LineIsLost) FeedChunk(e.Chunk);
+    if (e.Kind == TSessionEventKind::Chunk) FeedChunk(e.Chunk);
     if (e.Kind == TSessionEventKind::Fix) PublishFix(e.Fix);
   }
 }
