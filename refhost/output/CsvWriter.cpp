@@ -1,5 +1,6 @@
 #include "refhost/output/CsvWriter.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "refhost/gsm/GsmMessages.h"
@@ -14,117 +15,150 @@ const char* const Columns[] = {
     "bsic",       "rxlev",       "c1",          "c2",          "rxlev_full", "rxlev_sub",
     "rxqual_full", "rxqual_sub", "timing_advance", "tx_power", "neighbours", "layer3",
     "note"};
-enum TColumn : size_t {
-  ColType, ColIndex, ColTime1, ColTime2, ColLongitude, ColLatitude, ColPosition, ColCallState, ColMessageId, ColMessageName, ColDedicated, ColArfcn, ColBsic, ColRxlev, ColC1, ColC2, ColRxlevFull, ColRxlevSub, ColRxqualFull, ColRxqualSub, ColTimingAdvance, ColTxPower, ColNeighbours, ColLayer3, ColNote,
-  ColumnCount
-};
-static_assert(sizeof Columns / sizeof Columns[0] == ColumnCount);
 
-// RFC 4180: quoted when it holds a comma, a quote or a line end.
-std::string Quoted(const std::string& field) {
-  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
-  std::string q = "\"";
-  for (char c : field) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  return q + '"';
-}
-
-std::string Degrees(double value) {
-  if (value == -9999.0) return {};
-  char text[32];
-  std::snprintf(text, sizeof text, "%.7f", value);
-  return text;
-}
-
-class TRow {
+// A row built field by field, in column order, into a reused string.
+class TRowBuilder {
  public:
-  TRow() : Fields(ColumnCount) {}
-  void Set(TColumn column, std::string value) { Fields[column] = std::move(value); }
-  template <typename T>
-  void SetNumber(TColumn column, T value) { Set(column, std::to_string(value)); }
-  std::string Text() const {
-    std::string line;
-    for (size_t i = 0; i < ColumnCount; ++i) line += (i ? "," : "") + Quoted(Fields[i]);
-    return line;
+  explicit TRowBuilder(std::string& row) : Row(row) { Row.clear(); }
+  std::string& Next() {
+    if (Fields++) Row += ',';
+    return Row;
   }
+  void Text(std::string_view s) { Next() += s; }
+  // RFC 4180: quoted when it holds a comma, a quote or a line end.
+  void Quoted(std::string_view s) {
+    std::string& r = Next();
+    if (s.find_first_of(",\"\r\n") == std::string_view::npos) {
+      r += s;
+      return;
+    }
+    r += '"';
+    for (char c : s) {
+      if (c == '"') r += '"';
+      r += c;
+    }
+    r += '"';
+  }
+  void Number(int64_t v) {
+    char d[24];
+    Next().append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v).ptr - d));
+  }
+  void Degrees(double v) {
+    std::string& r = Next();
+    if (v == -9999.0) return;
+    char d[40];
+    const int n = std::snprintf(d, sizeof d, "%.7f", v);
+    r.append(d, static_cast<size_t>(n));
+  }
+  void Time(TDays t, int32_t offset) { AppendIsoTime(Next(), t, offset); }
+  void Empty(int count) {
+    for (int i = 0; i < count; ++i) Next();
+  }
+  void Neighbours(const std::vector<TNeighbourCell>& cells) {
+    std::string& r = Next();
+    char d[24];
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i) r += ';';
+      const int n = std::snprintf(d, sizeof d, "%u:%u:%u", unsigned{cells[i].Arfcn},
+                                  unsigned{cells[i].Bsic}, unsigned{cells[i].RxLev});
+      r.append(d, static_cast<size_t>(n));
+    }
+  }
+  void Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string& r = Next();
+    for (uint8_t b : bytes) {
+      r += digits[b >> 4];
+      r += digits[b & 0xF];
+    }
+  }
+  void End() { Row += "\r\n"; }
+  int Count() const { return Fields; }
 
  private:
-  std::vector<std::string> Fields;
+  std::string& Row;
+  int Fields = 0;
 };
+
+constexpr int ColumnCount = sizeof Columns / sizeof Columns[0];
 
 }  // namespace
 
-TCsvWriter::TCsvWriter(const std::string& path) : Out(path) {}
-TCsvWriter::TCsvWriter(std::ostream& stream) : Out(stream) {}
+TCsvWriter::TCsvWriter(const std::string& path, TFlushPolicy policy) : Out(path, policy) {}
+TCsvWriter::TCsvWriter(std::ostream& stream, TFlushPolicy policy) : Out(stream, policy) {}
 
 std::string TCsvWriter::HeaderRow() {
   std::string line;
-  for (size_t i = 0; i < ColumnCount; ++i) line += (i ? "," : "") + std::string(Columns[i]);
+  for (int i = 0; i < ColumnCount; ++i) line += (i ? "," : "") + std::string(Columns[i]);
   return line;
 }
 
 void TCsvWriter::WriteHeaderOnce() {
   if (HeaderWritten) return;
   HeaderWritten = true;
-  Out.Stream() << HeaderRow() << "\r\n";
+  Out.Write(HeaderRow() + "\r\n");
 }
 
 void TCsvWriter::OnStart(const TSessionSettings& settings) {
   UtcOffsetMinutes = settings.UtcOffsetMinutes;
   WriteHeaderOnce();
-  Out.Commit();
 }
 
 void TCsvWriter::OnRecord(const THostRecord& r) {
   WriteHeaderOnce();
-  TRow row;
-  row.Set(ColType, "record");
-  row.SetNumber(ColIndex, r.Index);
-  row.Set(ColTime1, FormatIsoTime(r.TimeStamp1, UtcOffsetMinutes));
-  row.Set(ColTime2, FormatIsoTime(r.TimeStamp2, UtcOffsetMinutes));
-  row.Set(ColLongitude, Degrees(r.Longitude));
-  row.Set(ColLatitude, Degrees(r.Latitude));
-  row.Set(ColPosition, PositionMethodName(r.Method));
-  row.Set(ColCallState, CallStateName(r.CallState));
+  TRowBuilder row(Row);
+  row.Text("record");
+  row.Number(r.Index);
+  row.Time(r.TimeStamp1, UtcOffsetMinutes);
+  row.Time(r.TimeStamp2, UtcOffsetMinutes);
+  row.Degrees(r.Longitude);
+  row.Degrees(r.Latitude);
+  row.Text(PositionMethodName(r.Method));
+  row.Text(CallStateName(r.CallState));
   if (r.MessageId != 0) {
-    row.Set(ColMessageId, FormatMessageId(r.MessageId));
-    row.Set(ColMessageName, LookupGsmMessage(r.MessageId).Name);
+    row.Text(FormatMessageId(r.MessageId));
+    row.Quoted(LookupGsmMessage(r.MessageId).Name);
+  } else {
+    row.Empty(2);
   }
-  row.Set(ColDedicated, r.Dedicated ? "1" : "0");
-  if (r.Idle) {
+  row.Text(r.Dedicated ? "1" : "0");
+  if (r.Idle) {  // arfcn bsic rxlev c1 c2, six dedicated columns, neighbours
     const TIdleValues& v = *r.Idle;
-    row.SetNumber(ColArfcn, v.Arfcn);
-    row.SetNumber(ColBsic, v.Bsic);
-    row.SetNumber(ColRxlev, v.RxLev);
-    row.SetNumber(ColC1, v.C1);
-    row.SetNumber(ColC2, v.C2);
-    row.Set(ColNeighbours, FormatNeighbours(v.Neighbours));
-  } else if (r.DedicatedReport) {
+    for (int64_t n : {int64_t{v.Arfcn}, int64_t{v.Bsic}, int64_t{v.RxLev}, int64_t{v.C1}, int64_t{v.C2}})
+      row.Number(n);
+    row.Empty(6);
+    row.Neighbours(v.Neighbours);
+  } else if (r.DedicatedReport) {  // arfcn bsic, three idle columns, six dedicated, neighbours
     const TDedicatedValues& v = *r.DedicatedReport;
-    row.SetNumber(ColArfcn, v.Arfcn);
-    row.SetNumber(ColBsic, v.Bsic);
-    row.SetNumber(ColRxlevFull, v.RxLevFull);
-    row.SetNumber(ColRxlevSub, v.RxLevSub);
-    row.SetNumber(ColRxqualFull, v.RxQualFull);
-    row.SetNumber(ColRxqualSub, v.RxQualSub);
-    row.SetNumber(ColTimingAdvance, v.TimingAdvance);
-    row.SetNumber(ColTxPower, v.TxPower);
-    row.Set(ColNeighbours, FormatNeighbours(v.Neighbours));
+    row.Number(v.Arfcn);
+    row.Number(v.Bsic);
+    row.Empty(3);
+    for (int64_t n : {v.RxLevFull, v.RxLevSub, v.RxQualFull, v.RxQualSub, v.TimingAdvance, v.TxPower})
+      row.Number(n);
+    row.Neighbours(v.Neighbours);
+  } else {
+    row.Empty(12);
   }
-  row.Set(ColLayer3, ToHex(r.Layer3));
-  Out.Stream() << row.Text() << "\r\n";
-  Out.Commit();
+  row.Hex(r.Layer3);
+  row.Empty(1);  // note
+  row.End();
+  Out.Write(Row);
 }
 
 void TCsvWriter::OnGap(const TSessionGap& gap) {
   WriteHeaderOnce();
-  TRow row;
-  row.Set(ColType, "gap");
-  row.Set(ColTime1, FormatIsoTime(gap.From, UtcOffsetMinutes));
-  row.Set(ColTime2, FormatIsoTime(gap.To, UtcOffsetMinutes));
-  row.Set(ColNote, gap.Why);
-  Out.Stream() << row.Text() << "\r\n";
-  Out.Commit();
+  TRowBuilder row(Row);
+  row.Text("gap");
+  row.Empty(1);
+  row.Time(gap.From, UtcOffsetMinutes);
+  row.Time(gap.To, UtcOffsetMinutes);
+  row.Empty(ColumnCount - 5);
+  row.Quoted(gap.Why);
+  row.End();
+  Out.Write(Row);
+}
+
+void TCsvWriter::OnFinish(const TSessionCounters&) {
+  WriteHeaderOnce();
+  Out.Flush();
 }

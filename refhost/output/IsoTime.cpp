@@ -88,16 +88,46 @@ TCivilTime SplitDays(TDays t) {
   return c;
 }
 
-std::string FormatIsoTime(TDays t, int32_t utcOffsetMinutes) {
+namespace {
+void AppendDigits(std::string& out, int32_t value, int width) {
+  char d[10];
+  for (int i = width - 1; i >= 0; --i, value /= 10) d[i] = static_cast<char>('0' + value % 10);
+  out.append(d, static_cast<size_t>(width));
+}
+}  // namespace
+
+void AppendIsoTime(std::string& out, TDays t, int32_t utcOffsetMinutes) {
   const TCivilTime c = SplitDays(t);
-  const char sign = utcOffsetMinutes < 0 ? '-' : '+';
+  if (c.Year < 0 || c.Year > 9999) {  // outside what four digits hold: plain printf
+    char text[24];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(c.Year));
+    out += text;
+  } else {
+    AppendDigits(out, c.Year, 4);
+  }
+  out += '-';
+  AppendDigits(out, c.Month, 2);
+  out += '-';
+  AppendDigits(out, c.Day, 2);
+  out += 'T';
+  AppendDigits(out, c.Hour, 2);
+  out += ':';
+  AppendDigits(out, c.Minute, 2);
+  out += ':';
+  AppendDigits(out, c.Second, 2);
+  out += '.';
+  AppendDigits(out, c.Millisecond, 3);
+  out += utcOffsetMinutes < 0 ? '-' : '+';
   const int32_t off = utcOffsetMinutes < 0 ? -utcOffsetMinutes : utcOffsetMinutes;
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
-                static_cast<int>(c.Year), static_cast<int>(c.Month), static_cast<int>(c.Day),
-                static_cast<int>(c.Hour), static_cast<int>(c.Minute), static_cast<int>(c.Second),
-                static_cast<int>(c.Millisecond), sign, static_cast<int>(off / 60),
-                static_cast<int>(off % 60));
+  AppendDigits(out, off / 60 % 100, 2);
+  out += ':';
+  AppendDigits(out, off % 60, 2);
+}
+
+std::string FormatIsoTime(TDays t, int32_t utcOffsetMinutes) {
+  std::string text;
+  text.reserve(29);
+  AppendIsoTime(text, t, utcOffsetMinutes);
   return text;
 }
 

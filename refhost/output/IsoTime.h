@@ -36,6 +36,8 @@ TCivilTime SplitDays(TDays t);
 // of local time from UTC (zero gives "+00:00"). The returned string is the
 // caller's; throws only std::bad_alloc.
 std::string FormatIsoTime(TDays t, int32_t utcOffsetMinutes);
+// The same text appended to `out` (the writers' fast path).
+void AppendIsoTime(std::string& out, TDays t, int32_t utcOffsetMinutes);
 
 // Reads text written by FormatIsoTime (also without milliseconds, with up to
 // nine fraction digits, or with "Z" for UTC) into the local date-time and its

@@ -1,5 +1,6 @@
 #include "refhost/output/JsonLines.h"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -12,7 +13,6 @@ using TJson = nlohmann::ordered_json;
 
 namespace {
 
-TJson Degrees(double value) { return value == -9999.0 ? TJson(nullptr) : TJson(value); }
 TJson Finite(double value) { return std::isfinite(value) ? TJson(value) : TJson(nullptr); }
 
 const char* ChannelName(TGsmChannel channel) {
@@ -24,24 +24,102 @@ const char* ChannelName(TGsmChannel channel) {
   return "dcch";
 }
 
-TJson NeighbourList(const std::vector<TNeighbourCell>& cells) {
-  TJson list = TJson::array();
-  for (const auto& c : cells) list.push_back({{"arfcn", c.Arfcn}, {"bsic", c.Bsic}, {"rxlev", c.RxLev}});
-  return list;
+// Record lines are the bulk of a session: written straight into a reused
+// string rather than through a document tree. Strings in them are ours
+// (names, words, hex), so they need no escaping.
+class TJsonRecordLine {
+ public:
+  explicit TJsonRecordLine(std::string& line) : Line(line) {
+    Line.clear();
+    Line += '{';
+  }
+  TJsonRecordLine& Key(const char* key) {
+    if (Line.size() > 1 && Line.back() != '{') Line += ',';
+    Line += '"';
+    Line += key;
+    Line += "\":";
+    return *this;
+  }
+  void Text(std::string_view s) {
+    Line += '"';
+    Line += s;
+    Line += '"';
+  }
+  void Number(int64_t v) {
+    char d[24];
+    Line.append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v).ptr - d));
+  }
+  void Real(double v) {  // shortest text that reads back as the same double
+    char d[40];
+    Line.append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v).ptr - d));
+  }
+  void Degrees(double v) {
+    if (v == -9999.0 || !std::isfinite(v)) Line += "null";
+    else Real(v);
+  }
+  void Bool(bool v) { Line += v ? "true" : "false"; }
+  void Null() { Line += "null"; }
+  void Time(TDays t, int32_t offset) {
+    Line += '"';
+    AppendIsoTime(Line, t, offset);
+    Line += '"';
+  }
+  void Open() { Line += '{'; }
+  void Close() { Line += '}'; }
+  void Neighbours(const std::vector<TNeighbourCell>& cells) {
+    Line += '[';
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i) Line += ',';
+      Open();
+      Key("arfcn").Number(cells[i].Arfcn);
+      Key("bsic").Number(cells[i].Bsic);
+      Key("rxlev").Number(cells[i].RxLev);
+      Close();
+    }
+    Line += ']';
+  }
+  void Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    Line += '"';
+    for (uint8_t b : bytes) {
+      Line += digits[b >> 4];
+      Line += digits[b & 0xF];
+    }
+    Line += '"';
+  }
+
+ private:
+  std::string& Line;
+};
+
+void WriteIdle(TJsonRecordLine& j, const TIdleValues& v) {
+  j.Open();
+  j.Key("arfcn").Number(v.Arfcn);
+  j.Key("bsic").Number(v.Bsic);
+  j.Key("rxlev").Number(v.RxLev);
+  j.Key("c1").Number(v.C1);
+  j.Key("c2").Number(v.C2);
+  j.Key("neighbours").Neighbours(v.Neighbours);
+  j.Close();
 }
 
-TJson IdleObject(const TIdleValues& v) {
-  return {{"arfcn", v.Arfcn}, {"bsic", v.Bsic}, {"rxlev", v.RxLev}, {"c1", v.C1},
-          {"c2", v.C2}, {"neighbours", NeighbourList(v.Neighbours)}};
+void WriteDedicated(TJsonRecordLine& j, const TDedicatedValues& v) {
+  j.Open();
+  j.Key("arfcn").Number(v.Arfcn);
+  j.Key("bsic").Number(v.Bsic);
+  j.Key("rxlev_full").Number(v.RxLevFull);
+  j.Key("rxlev_sub").Number(v.RxLevSub);
+  j.Key("rxqual_full").Number(v.RxQualFull);
+  j.Key("rxqual_sub").Number(v.RxQualSub);
+  j.Key("timing_advance").Number(v.TimingAdvance);
+  j.Key("tx_power").Number(v.TxPower);
+  j.Key("neighbours").Neighbours(v.Neighbours);
+  j.Close();
 }
 
-TJson DedicatedObject(const TDedicatedValues& v) {
-  return {{"arfcn", v.Arfcn},           {"bsic", v.Bsic},
-          {"rxlev_full", v.RxLevFull},  {"rxlev_sub", v.RxLevSub},
-          {"rxqual_full", v.RxQualFull}, {"rxqual_sub", v.RxQualSub},
-          {"timing_advance", v.TimingAdvance}, {"tx_power", v.TxPower},
-          {"neighbours", NeighbourList(v.Neighbours)}};
-}
+// Lines with text from outside (paths, reasons) go through the library,
+// which escapes them; bytes that are not UTF-8 become U+FFFD.
+std::string Dump(const TJson& o) { return o.dump(-1, ' ', false, TJson::error_handler_t::replace); }
 
 // ---- reading ----
 
@@ -222,79 +300,81 @@ void Replay(const TJson& o, TRecordSink& sink) {
 
 }  // namespace
 
-TJsonLinesWriter::TJsonLinesWriter(const std::string& path) : Out(path) {}
-TJsonLinesWriter::TJsonLinesWriter(std::ostream& stream) : Out(stream) {}
+TJsonLinesWriter::TJsonLinesWriter(const std::string& path, TFlushPolicy policy) : Out(path, policy) {}
+TJsonLinesWriter::TJsonLinesWriter(std::ostream& stream, TFlushPolicy policy) : Out(stream, policy) {}
 
-void TJsonLinesWriter::WriteLine(const std::string& line) {
-  Out.Stream() << line << '\n';
-  Out.Commit();
+void TJsonLinesWriter::WriteLine(std::string line) {
+  line += '\n';
+  Out.Write(line);
 }
 
 void TJsonLinesWriter::OnStart(const TSessionSettings& s) {
   UtcOffsetMinutes = s.UtcOffsetMinutes;
-  WriteLine(TJson{{"type", "session"},
-                  {"format", JsonLinesFormatVersion},
-                  {"source", s.Source},
-                  {"gps_source", s.GpsSource},
-                  {"utc_offset_minutes", s.UtcOffsetMinutes},
-                  {"seed", s.Seed}}
-                .dump());
+  WriteLine(Dump(TJson{{"type", "session"},
+                       {"format", JsonLinesFormatVersion},
+                       {"source", s.Source},
+                       {"gps_source", s.GpsSource},
+                       {"utc_offset_minutes", s.UtcOffsetMinutes},
+                       {"seed", s.Seed}}));
 }
 
 void TJsonLinesWriter::OnFix(const TGpsFix& f) {
-  WriteLine(TJson{{"type", "fix"},
-                  {"time", FormatIsoTime(f.Time, UtcOffsetMinutes)},
-                  {"longitude", f.Longitude},
-                  {"latitude", f.Latitude},
-                  {"altitude_m", Finite(f.AltitudeM)},
-                  {"speed_mps", Finite(f.SpeedMps)},
-                  {"quality", f.Quality},
-                  {"satellites", f.Satellites < 0 ? TJson(nullptr) : TJson(f.Satellites)}}
-                .dump());
+  WriteLine(Dump(TJson{{"type", "fix"},
+                       {"time", FormatIsoTime(f.Time, UtcOffsetMinutes)},
+                       {"longitude", f.Longitude},
+                       {"latitude", f.Latitude},
+                       {"altitude_m", Finite(f.AltitudeM)},
+                       {"speed_mps", Finite(f.SpeedMps)},
+                       {"quality", f.Quality},
+                       {"satellites", f.Satellites < 0 ? TJson(nullptr) : TJson(f.Satellites)}}));
 }
 
 void TJsonLinesWriter::OnRecord(const THostRecord& r) {
-  TJson o{{"type", "record"},
-          {"index", r.Index},
-          {"time1", FormatIsoTime(r.TimeStamp1, UtcOffsetMinutes)},
-          {"time2", FormatIsoTime(r.TimeStamp2, UtcOffsetMinutes)},
-          {"longitude", Degrees(r.Longitude)},
-          {"latitude", Degrees(r.Latitude)},
-          {"position", PositionMethodName(r.Method)},
-          {"call_state", CallStateName(r.CallState)},
-          {"message_id", FormatMessageId(r.MessageId)}};
+  TJsonRecordLine j(Line);
+  j.Key("type").Text("record");
+  j.Key("index").Number(r.Index);
+  j.Key("time1").Time(r.TimeStamp1, UtcOffsetMinutes);
+  j.Key("time2").Time(r.TimeStamp2, UtcOffsetMinutes);
+  j.Key("longitude").Degrees(r.Longitude);
+  j.Key("latitude").Degrees(r.Latitude);
+  j.Key("position").Text(PositionMethodName(r.Method));
+  j.Key("call_state").Text(CallStateName(r.CallState));
+  j.Key("message_id").Text(FormatMessageId(r.MessageId));
   if (r.MessageId != 0) {
     const TGsmMessageInfo info = LookupGsmMessage(r.MessageId);
-    o["message_name"] = info.Name;
-    o["channel"] = ChannelName(info.Channel);
+    j.Key("message_name").Text(info.Name);
+    j.Key("channel").Text(ChannelName(info.Channel));
   }
-  o["dedicated"] = r.Dedicated;
-  o["idle"] = r.Idle ? IdleObject(*r.Idle) : TJson(nullptr);
-  o["dedicated_report"] = r.DedicatedReport ? DedicatedObject(*r.DedicatedReport) : TJson(nullptr);
-  o["layer3"] = ToHex(r.Layer3);
-  WriteLine(o.dump());
+  j.Key("dedicated").Bool(r.Dedicated);
+  if (r.Idle) WriteIdle(j.Key("idle"), *r.Idle);
+  else j.Key("idle").Null();
+  if (r.DedicatedReport) WriteDedicated(j.Key("dedicated_report"), *r.DedicatedReport);
+  else j.Key("dedicated_report").Null();
+  j.Key("layer3").Hex(r.Layer3);
+  j.Close();
+  Line += '\n';
+  Out.Write(Line);
 }
 
 void TJsonLinesWriter::OnGap(const TSessionGap& g) {
-  WriteLine(TJson{{"type", "gap"},
-                  {"from", FormatIsoTime(g.From, UtcOffsetMinutes)},
-                  {"to", FormatIsoTime(g.To, UtcOffsetMinutes)},
-                  {"why", g.Why}}
-                .dump());
+  WriteLine(Dump(TJson{{"type", "gap"},
+                       {"from", FormatIsoTime(g.From, UtcOffsetMinutes)},
+                       {"to", FormatIsoTime(g.To, UtcOffsetMinutes)},
+                       {"why", g.Why}}));
 }
 
 void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
-  WriteLine(TJson{{"type", "summary"},
-                  {"bytes_received", c.BytesReceived},
-                  {"frames_decoded", c.FramesDecoded},
-                  {"frames_rejected", c.FramesRejected},
-                  {"gaps", c.Gaps},
-                  {"queue_full", c.QueueFull},
-                  {"queue_high_water_bytes", c.QueueHighWaterBytes},
-                  {"fixes", c.Fixes},
-                  {"calls_set_up", c.CallsSetUp},
-                  {"calls_dropped", c.CallsDropped}}
-                .dump());
+  WriteLine(Dump(TJson{{"type", "summary"},
+                       {"bytes_received", c.BytesReceived},
+                       {"frames_decoded", c.FramesDecoded},
+                       {"frames_rejected", c.FramesRejected},
+                       {"gaps", c.Gaps},
+                       {"queue_full", c.QueueFull},
+                       {"queue_high_water_bytes", c.QueueHighWaterBytes},
+                       {"fixes", c.Fixes},
+                       {"calls_set_up", c.CallsSetUp},
+                       {"calls_dropped", c.CallsDropped}}));
+  Out.Flush();
 }
 
 bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error) {

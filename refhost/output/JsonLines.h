@@ -1,4 +1,5 @@
-// The session as JSON Lines: one object per line, flushed as it is written.
+// The session as JSON Lines: one object per line (live sessions flush each
+// line as it is written).
 // "type" says what a line holds: "session" (first line: the settings),
 // "fix", "record", "gap", "summary" (last line: the counters). Everything a
 // later tool needs to draw maps, write a pcap or a report is in it. Fields
@@ -21,21 +22,22 @@ constexpr int JsonLinesFormatVersion = 1;
 class TJsonLinesWriter : public TRecordSink {
  public:
   // Creates or truncates the file; throws EOutputWrite when it cannot.
-  explicit TJsonLinesWriter(const std::string& path);
+  explicit TJsonLinesWriter(const std::string& path, TFlushPolicy policy = TFlushPolicy::EveryEntry);
   // Writes into a stream the caller owns and keeps alive.
-  explicit TJsonLinesWriter(std::ostream& stream);
+  explicit TJsonLinesWriter(std::ostream& stream, TFlushPolicy policy = TFlushPolicy::EveryEntry);
 
   // Each throws EOutputWrite when the line cannot be written.
   void OnStart(const TSessionSettings& settings) override;
   void OnFix(const TGpsFix& fix) override;
   void OnRecord(const THostRecord& record) override;
   void OnGap(const TSessionGap& gap) override;
-  void OnFinish(const TSessionCounters& counters) override;
+  void OnFinish(const TSessionCounters& counters) override;  // flushes
 
  private:
-  void WriteLine(const std::string& line);
+  void WriteLine(std::string line);
 
   TOutputFile Out;
+  std::string Line;  // reused between records
   int32_t UtcOffsetMinutes = 0;
 };
 

@@ -1,15 +1,26 @@
 #include "refhost/output/OutputFile.h"
 
-TOutputFile::TOutputFile(const std::string& path) : Path(path), File(path, std::ios::binary | std::ios::trunc), Out(&File) {
+TOutputFile::TOutputFile(const std::string& path, TFlushPolicy policy)
+    : Path(path), File(path, std::ios::binary | std::ios::trunc), Out(&File), Policy(policy) {
   if (!File)
     throw EOutputWrite("cannot create " + path +
                        ": check that its folder exists and can be written to");
 }
 
-TOutputFile::TOutputFile(std::ostream& stream) : Out(&stream) {}
+TOutputFile::TOutputFile(std::ostream& stream, TFlushPolicy policy) : Out(&stream), Policy(policy) {}
 
-void TOutputFile::Commit() {
+void TOutputFile::Write(std::string_view entry) {
+  Out->write(entry.data(), static_cast<std::streamsize>(entry.size()));
+  if (Policy == TFlushPolicy::EveryEntry) Out->flush();
+  Check();
+}
+
+void TOutputFile::Flush() {
   Out->flush();
+  Check();
+}
+
+void TOutputFile::Check() {
   if (!*Out)
     throw EOutputWrite("cannot write " + (Path.empty() ? std::string("the output") : Path) +
                        ": check the free space and permissions of its folder");

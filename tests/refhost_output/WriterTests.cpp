@@ -251,6 +251,15 @@ TEST_F(RefhostWriters, FilesHoldEachRowAsSoonAsItIsWritten) {
     EXPECT_NE(ReadFile(dir / "s.csv").find(",0x301,ALERTING,"), std::string::npos);
     EXPECT_NE(ReadFile(dir / "s.jsonl").find(R"("type":"record")"), std::string::npos);
   }
+  {
+    // A replay's writers hold rows back until the buffer fills or the end.
+    TJsonLinesWriter jsonl((dir / "r.jsonl").string(), TFlushPolicy::WhenFull);
+    jsonl.OnStart(Settings);
+    jsonl.OnRecord(Records[2]);
+    EXPECT_EQ(ReadFile(dir / "r.jsonl"), "");
+    jsonl.OnFinish(Counters);
+    EXPECT_NE(ReadFile(dir / "r.jsonl").find(R"("type":"summary")"), std::string::npos);
+  }
   std::filesystem::remove_all(dir);
   EXPECT_THROW(TCsvWriter((dir / "missing" / "s.csv").string()), EOutputWrite);
 }
