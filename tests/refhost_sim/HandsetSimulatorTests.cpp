@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/sim/HandsetSimulator.h"
-#include "tests/refhost_sim/SimTestSupport.h"
+#include "tests/refhost_sim/SessionTranscript.h"
 #include "tests/standins/StandinsSupport.h"
 
 using namespace sim_test;
@@ -243,4 +245,13 @@ TEST(SimulatedDrive, StaysOnTheRoadAroundTheStart) {
       std::hypot((b.Longitude - a.Longitude) * 111320 * std::cos(52.52 * 3.14159265 / 180),
                  (b.Latitude - a.Latitude) * 111320);
   EXPECT_NEAR(step, (a.SpeedMps + b.SpeedMps) / 2, 3.0);
+}
+
+// The bytes of a seeded session may change only on purpose: regenerate the
+// file with the target regenerate_refhost_sim_golden and review the diff.
+TEST(HandsetSession, GoldenTranscript) {
+  std::ifstream in(REFHOST_SIM_DATA_DIR "/session-seed7.txt", std::ios::binary);
+  ASSERT_TRUE(in) << "missing " REFHOST_SIM_DATA_DIR "/session-seed7.txt";
+  const std::string want((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(want == GoldenTranscript()) << "the session differs from the golden transcript";
 }

@@ -1,11 +1,10 @@
 // The simulated handset on a pseudo-terminal, read and written as a host
 // does through the slave side.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>

@@ -2,6 +2,7 @@
 // start-up sequence, and a report refresh after every line it stores.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -43,14 +44,33 @@ inline std::vector<std::string> SplitLines(const std::vector<uint8_t>& bytes) {
 struct TSession {
   std::vector<uint8_t> Bytes;      // everything the handset sent
   std::vector<std::string> Lines;  // the same, split at CR
+  // Both directions with their times: "12.35 > text" the host wrote,
+  // "12.35 < line" the handset sent (CR and LF written as \r and \n).
+  std::vector<std::string> Transcript;
 };
+
+inline std::string Printable(std::string_view text) {
+  std::string s;
+  for (char c : text) s += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+  return s;
+}
+
+inline std::string Stamp(double t) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2f", t);
+  return buffer;
+}
 
 // Runs `seconds` of a session in steps of `step`; `actions` maps a time to
 // a text the host writes then (dial, hang up, answer).
 inline TSession RunSession(THandsetSimulator& sim, double seconds,
                            const std::map<double, std::string>& actions = {}, double step = 0.05) {
   TSession s;
-  Send(sim, ConnectRequest, 0.0);
+  auto write = [&](std::string_view text, double t) {
+    Send(sim, text, t);
+    s.Transcript.push_back(Stamp(t) + " > " + Printable(text));
+  };
+  write(ConnectRequest, 0.0);
   bool started = false;
   bool dedicated = false;  // the plug-in's mode follows the last report
   auto next = actions.begin();
@@ -59,15 +79,16 @@ inline TSession RunSession(THandsetSimulator& sim, double seconds,
     s.Bytes.insert(s.Bytes.end(), out.begin(), out.end());
     for (const std::string& line : SplitLines(out)) {
       s.Lines.push_back(line);
+      s.Transcript.push_back(Stamp(t) + " < " + line);
       if (line.starts_with("CONN") && !started) {
-        Send(sim, StartupBytes, t);
+        write(StartupBytes, t);
         started = true;
       } else if (line.starts_with("DED") || line.starts_with("IDLE") || line.starts_with("L3")) {
         if (!line.starts_with("L3")) dedicated = line.starts_with("DED");
-        Send(sim, dedicated ? DedicatedRefresh : IdleRefresh, t);
+        write(dedicated ? DedicatedRefresh : IdleRefresh, t);
       }
     }
-    for (; next != actions.end() && next->first <= t; ++next) Send(sim, next->second, t);
+    for (; next != actions.end() && next->first <= t; ++next) write(next->second, t);
   }
   return s;
 }
