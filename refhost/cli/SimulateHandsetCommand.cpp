@@ -46,8 +46,7 @@ std::string CheckOptions(const TSimulateOptions& o) {
   if (o.Pty == !o.Port.empty()) return "give exactly one of --pty and --port PATH";
   if (o.DropAt.size() != o.DropFor.size())
     return "each --drop-at needs one --drop-for (and the other way round)";
-  if ((o.SilenceAt >= 0) != (o.SilenceFor > 0))
-    return "--silence-at and --silence-for go together";
+  if ((o.SilenceAt >= 0) != (o.SilenceFor > 0)) return "--silence-at and --silence-for go together";
   if (!o.Link.empty() && !o.Port.empty()) return "--link applies to --pty only";
   return {};
 }

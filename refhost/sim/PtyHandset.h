@@ -85,7 +85,7 @@ class TPtyHandset {
   void UpdateLink();  // caller holds Lock
   void Serve();
   void Request(TRequest request);
-  void WriteOut();    // caller holds Lock
+  void WriteOut();                  // caller holds Lock
   int TimeoutMs(double now) const;  // caller holds Lock
 
   TPtyHandsetOptions Opts;
@@ -93,8 +93,8 @@ class TPtyHandset {
   const int64_t StartNs;
   mutable std::mutex Lock;
   std::condition_variable Done;
-  int LineFd = -1;    // pty master, or the device
-  int HoldFd = -1;    // our own slave descriptor, so the master never hangs up
+  int LineFd = -1;  // pty master, or the device
+  int HoldFd = -1;  // our own slave descriptor, so the master never hangs up
   int WakeFds[2] = {-1, -1};
   std::string SlavePath;
   std::vector<uint8_t> Pending;

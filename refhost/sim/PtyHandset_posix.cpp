@@ -1,5 +1,3 @@
-#include "refhost/sim/PtyHandset.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -10,9 +8,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+
+#include "refhost/sim/PtyHandset.h"
 
 namespace {
 
