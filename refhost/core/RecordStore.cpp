@@ -47,7 +47,8 @@ bool CallStateAfter(uint16_t messageId, TCallStateView& state) {
   }
 }
 
-TRecordStore::TRecordStore(TRecordDescriber describe) : Describe(std::move(describe)) {}
+TRecordStore::TRecordStore(TRecordDescriber describe, size_t holdLimit)
+    : Describe(std::move(describe)), HoldLimit(holdLimit > 0 ? holdLimit : 1) {}
 
 TRecordStore::~TRecordStore() {
   for (TEntry& e : Held) FreeTestData(e.Copy);
@@ -82,7 +83,9 @@ int64_t TRecordStore::Add(const TTestDataRecord& record) {
     throw;
   }
   State = state;
-  return Count() - 1;
+  const int64_t index = Count() - 1;
+  if (Held.size() > HoldLimit) HandOver(FirstHeld, TPositionMethod::None);
+  return index;
 }
 
 void TRecordStore::MarkGap() { State = TCallStateView::Unknown; }

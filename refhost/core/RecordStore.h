@@ -14,6 +14,7 @@
 // decoder calls the callbacks from inside slot 44 on that thread).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -38,7 +39,11 @@ bool CallStateAfter(uint16_t messageId, TCallStateView& state);
 
 class TRecordStore {
  public:
-  explicit TRecordStore(TRecordDescriber describe = DescribeBasics);
+  // Records held waiting for a position before the oldest is handed over
+  // without one: a session with no GPS must not grow without bound.
+  static constexpr size_t DefaultHoldLimit = size_t{1} << 16;
+
+  explicit TRecordStore(TRecordDescriber describe = DescribeBasics, size_t holdLimit = DefaultHoldLimit);
   // Releases the copies still held (FreeTestData).
   ~TRecordStore();
   TRecordStore(const TRecordStore&) = delete;
@@ -52,8 +57,9 @@ class TRecordStore {
   TRecordAtCallback AtCallback();
 
   // Takes a deep copy of the decoder's record (which stays the decoder's);
-  // returns the new index. Out of shared memory raises std::bad_alloc and
-  // the store is unchanged.
+  // returns the new index. Beyond the hold limit the oldest held record is
+  // handed over with method None. Out of shared memory raises
+  // std::bad_alloc and the store is unchanged.
   int64_t Add(const TTestDataRecord& record);
 
   // The line was lost: call state Unknown until the next signalling message.
@@ -90,6 +96,7 @@ class TRecordStore {
   static TTestDataRecord* RecordAt(void* context, int32_t deviceNumber, int32_t index);
 
   TRecordDescriber Describe;
+  size_t HoldLimit;
   std::vector<TRecordSink*> Sinks;
   std::deque<TEntry> Held;  // indices FirstHeld, FirstHeld + 1, ...
   int64_t FirstHeld = 0;

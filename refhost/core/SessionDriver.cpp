@@ -287,6 +287,10 @@ void TSessionDriver::FetchRecords() {
     Decoder->FreeStoredRecord(i);  // slot 34
   }
   Decoder->ClearStoredRecords();  // slot 37
+  if (Store.Written() != Written.load()) {
+    Decoder->SetMinRecordIndex(ClampIndex(Store.Written()));  // slot 31
+    Written.store(Store.Written());
+  }
   Records.store(Store.Count());
   Rejected.store(std::max<int64_t>(0, LinesSeen - Store.Count()));
   CallStateNow.store(static_cast<uint8_t>(Store.CallState()));

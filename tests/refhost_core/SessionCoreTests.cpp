@@ -276,6 +276,30 @@ TEST_F(SessionCore, EveryEndingKeepsEveryRecord) {
   }
 }
 
+// With no fix ever coming, the oldest record goes out without a position
+// rather than the store growing without bound.
+class RecordStore : public SharedMemoryTest {};
+TEST_F(RecordStore, HandsOverTheOldestBeyondItsHoldLimit) {
+  TSinkLog log;
+  {
+    TRecordStore store(DescribeBasics, 2);
+    store.AddSink(&log);
+    for (const uint16_t id : {0x301, 0x000, 0x307}) {
+      TTestDataRecord* const r = NewTestData(tdkGSM);
+      r->MessageWord = id;
+      store.Add(*r);
+      FreeTestData(r);
+    }
+    ASSERT_EQ(log.Records.size(), 1u);
+    EXPECT_EQ(log.Records[0].Method, TPositionMethod::None);
+    EXPECT_EQ(log.Records[0].MessageId, 0x301);
+    EXPECT_EQ(log.Records[0].CallState, TCallStateView::Alerting);
+    EXPECT_EQ(store.AtCallback().Code(store.AtCallback().Context, 0, 0), nullptr);
+    EXPECT_NE(store.AtCallback().Code(store.AtCallback().Context, 0, 2), nullptr);
+    EXPECT_EQ(store.CountCallback().Code(store.CountCallback().Context, 0), 3);
+  }  // the two held records are released with the store
+}
+
 TEST(SessionEventQueue, FullQueueWaitsAndCountsButDropsNothing) {
   TSessionEventQueue queue(10);
   const auto chunk = [](uint8_t b) { return TSessionEvent::OfChunk({0, std::vector<uint8_t>(4, b)}); };
