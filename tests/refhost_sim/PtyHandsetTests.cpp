@@ -55,7 +55,7 @@ std::string TempLink() {
 
 }  // namespace
 
-TEST(PtyHandset, AnswersTheConnectRequestAndSurvivesADroppedLine) {
+TEST(PtyHandsetSession, AnswersTheConnectRequestAndSurvivesADroppedLine) {
   TPtyHandsetOptions o;
   o.Simulator.IncomingCallEveryS = 0;
   o.LinkPath = TempLink();
@@ -89,7 +89,30 @@ TEST(PtyHandset, AnswersTheConnectRequestAndSurvivesADroppedLine) {
   handset.Stop();
 }
 
-TEST(PtyHandset, RefusesAMissingDevice) {
+// A drop scheduled in the options: the host's reads fail, and the link
+// leads to a new line that answers again.
+TEST(PtyHandsetSession, ScheduledDropClosesAndReopensTheLine) {
+  TPtyHandsetOptions o;
+  o.Simulator.IncomingCallEveryS = 0;
+  o.LinkPath = TempLink();
+  o.Drops = {{0.3, 0.2}};
+  TPtyHandset handset(o);
+  bool failed = false;
+  {
+    THostSide host(o.LinkPath);
+    ASSERT_TRUE(host.Ok());
+    host.ReadUntil("never", failed);
+    EXPECT_TRUE(failed);
+  }
+  for (int i = 0; i < 50 && !handset.LineUp(); ++i) ::usleep(100000);  // bounded wait, no timing check
+  ASSERT_TRUE(handset.LineUp());
+  THostSide again(o.LinkPath);
+  ASSERT_TRUE(again.Ok());
+  again.Write(ConnectRequest);
+  EXPECT_NE(again.ReadUntil("CONN", failed).find("CONN"), std::string::npos);
+}
+
+TEST(PtyHandsetSession, RefusesAMissingDevice) {
   TPtyHandsetOptions o;
   o.DevicePath = "/nonexistent/ttyUSB9";
   EXPECT_THROW(TPtyHandset handset(o), EPtyHandset);
