@@ -71,7 +71,7 @@ class TPtyHandset {
   std::vector<TSimCommand> Commands() const;
   TSimStats Stats() const;
   // Bytes written to the line, and bytes the simulator sent while the line
-  // was down (discarded).
+  // was down or while nobody read it beyond a 4 MB backlog (discarded).
   int64_t BytesWritten() const;
   int64_t BytesDiscarded() const;
   // Seconds since the start on the clock the simulator sees.

@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr size_t MaxPendingBytes = 4 << 20;
+
 int64_t MonotonicNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -231,6 +233,13 @@ void TPtyHandset::Serve() {
     if (LineFd >= 0) {
       Pending.insert(Pending.end(), out.begin(), out.end());
       WriteOut();
+      // Nobody reads the line: keep the newest bytes, as a full serial
+      // buffer would lose the rest.
+      if (Pending.size() > MaxPendingBytes) {
+        const size_t excess = Pending.size() - MaxPendingBytes;
+        Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(excess));
+        Discarded += static_cast<int64_t>(excess);
+      }
     } else {
       Discarded += static_cast<int64_t>(out.size());
     }
