@@ -91,8 +91,13 @@ void TSessionDriver::Start() {
   Decoder->SetRecordAtCallback(Store.AtCallback());        // slot 57
   if (!Options.LogFile.empty()) {
     const TSharedText name(Options.LogFile);
-    Decoder->SetLogFileName(name.Str);  // slot 14
-    Decoder->SetLogEnabled(true);       // slot 17
+    try {
+      Decoder->SetLogFileName(name.Str);  // slot 14
+    } catch (const std::exception& e) {
+      throw std::runtime_error("The raw log " + Options.LogFile + " could not be created (" + e.what() +
+                               "): check that its folder exists and is writable, or leave out --log.");
+    }
+    Decoder->SetLogEnabled(true);  // slot 17
   }
   NextThroughput = TClock::now();
 }

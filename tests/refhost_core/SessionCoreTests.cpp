@@ -184,7 +184,15 @@ TEST_F(SessionCore, LiveHandshakeStartsTheTestAndStampsBetweenFixes) {
       Fix(4, 10, 50),          Line(5, Idle),  Line(6, Idle),         Line(7, Ded), Line(8, Idle),
       Line(9, Idle),           Fix(10, 11, 51), Line(11, Idle),       Line(12, Ded)};
   TSessionOptions live;
+  live.LogFile = (std::filesystem::temp_directory_path() / "refhost_session_raw.log").string();
   EXPECT_EQ(Run(script, live), TSessionEnd::Done);
+  std::ifstream rawLog(live.LogFile);
+  std::string logLine;
+  int logged = 0;
+  while (std::getline(rawLog, logLine)) ++logged;
+  EXPECT_EQ(logged, 10) << "the raw log holds the decoded lines";
+  rawLog.close();
+  std::filesystem::remove(live.LogFile);
 
   ASSERT_GE(Port.Writes.size(), 16u);
   EXPECT_EQ(Port.Writes[0], "123\\2\r\n");
