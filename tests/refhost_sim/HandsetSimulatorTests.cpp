@@ -255,3 +255,54 @@ TEST(HandsetSession, GoldenTranscript) {
   const std::string want((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(want == GoldenTranscript()) << "the session differs from the golden transcript";
 }
+
+// After each handover the dedicated reports come from the cell the command
+// named, and the old serving cell is among the neighbours.
+TEST(HandsetSession, HandoverMovesTheReportsToTheNamedCell) {
+  THandsetSimulator sim(Quiet(1));
+  const TSession s = RunSession(sim, 600, {{5.0, "\\D0301234567\r\n"}});
+  ASSERT_GT(sim.Stats().Handovers, 0);
+  int checked = 0;
+  for (size_t i = 0; i < s.Lines.size(); ++i) {
+    if (!s.Lines[i].starts_with("L3,062B")) continue;  // handover command
+    // Cell description: ARFCN high bits over NCC and BCC, then the low octet.
+    const int high = std::stoi(s.Lines[i].substr(7, 2), nullptr, 16) >> 6;
+    const int target = high << 8 | std::stoi(s.Lines[i].substr(9, 2), nullptr, 16);
+    size_t j = i + 1;
+    while (j < s.Lines.size() && !s.Lines[j].starts_with("L3,062C")) ++j;  // complete
+    while (j < s.Lines.size() && !s.Lines[j].starts_with("DED,")) ++j;
+    if (j == s.Lines.size()) break;
+    EXPECT_EQ(std::stoi(s.Lines[j].substr(4)), target) << s.Lines[j];
+    ++checked;
+  }
+  EXPECT_EQ(checked, sim.Stats().Handovers);
+}
+
+TEST(GsmMessages, NamesChannelsAndIdentifiers) {
+  struct TCase {
+    uint16_t Id;
+    const char* Name;
+    TGsmChannel Channel;
+  };
+  for (const TCase& c : {TCase{0x61B, "SYSTEM INFORMATION TYPE 3", TGsmChannel::Bcch},
+                         TCase{0x600, "SYSTEM INFORMATION TYPE 13", TGsmChannel::Bcch},
+                         TCase{0x63F, "IMMEDIATE ASSIGNMENT", TGsmChannel::Ccch},
+                         TCase{0x621, "PAGING REQUEST TYPE 1", TGsmChannel::Ccch},
+                         TCase{0x61D, "SYSTEM INFORMATION TYPE 5", TGsmChannel::Dcch},
+                         TCase{0x301, "ALERTING", TGsmChannel::Dcch},
+                         TCase{0x60D, "CHANNEL RELEASE", TGsmChannel::Dcch},
+                         TCase{0x524, "CM SERVICE REQUEST", TGsmChannel::Dcch},
+                         TCase{0x3FF, "UNKNOWN", TGsmChannel::Dcch}}) {
+    const TGsmMessageInfo info = LookupGsmMessage(c.Id);
+    EXPECT_STREQ(info.Name, c.Name) << std::hex << c.Id;
+    EXPECT_EQ(info.Channel, c.Channel) << std::hex << c.Id;
+  }
+  // The send sequence number is cleared for call control and mobility
+  // management only.
+  const uint8_t cc[] = {0x03, 0x41}, mm[] = {0x05, 0xE4}, rr[] = {0x06, 0x7F}, ti[] = {0x83, 0x2D};
+  EXPECT_EQ(GsmMessageId(cc, 2), 0x301);
+  EXPECT_EQ(GsmMessageId(mm, 2), 0x524);
+  EXPECT_EQ(GsmMessageId(rr, 2), 0x67F);
+  EXPECT_EQ(GsmMessageId(ti, 2), 0x32D);
+  EXPECT_EQ(GsmMessageId(cc, 1), 0);
+}
