@@ -1,5 +1,4 @@
-// The host's GPS mark object and the accessors through which the plug-in
-// reads it.
+// The host's GPS mark object and its position block: exchange types only.
 //
 // The host owns TGPSMarkSource; the plug-in never creates, copies or frees it
 // and reads only the three members below. A host (or anything standing in for
@@ -23,27 +22,9 @@ struct TPositionBlock {
 };
 static_assert(sizeof(TPositionBlock) == 24, "TPositionBlock is an exchange format");
 
-struct TPositionPair {
-  double X;
-  double Y;
-};
-
 struct TGPSMarkSource {
   PSharedStr ReplayFileName;   // non-empty while the host replays a recorded file
   int32_t* MarkCounter;        // marks produced so far; 1 is the first mark
   TPositionBlock* LatestMark;  // the host's latest mark
 };
-
-// Each accessor reads the host's values afresh; nothing is cached. A null
-// source or member reads as "nothing there": count 0, a block of -9999.0,
-// not replaying.
-
-// The value MarkCounter points at, read with an atomic load (safe on the
-// watcher thread).
-int32_t MarkCount(const TGPSMarkSource* source);
-// A copy of the block LatestMark points at.
-TPositionBlock GetLastMark(const TGPSMarkSource* source);
-// X and Y of that block.
-TPositionPair GetLastMarkPosition(const TGPSMarkSource* source);
-// True when ReplayFileName has a length greater than 0.
-bool IsReplay(const TGPSMarkSource* source);
+static_assert(sizeof(TGPSMarkSource) == 3 * sizeof(void*), "TGPSMarkSource is an exchange format");

@@ -7,7 +7,7 @@
 // decoder, after it has been joined.
 #include <algorithm>
 
-#include "host/GPSMarkData.h"
+#include "host/MarkSourceAccess.h"
 #include "plugin/Orvik7316MSDecode.h"
 
 TMSWatcher::TMSWatcher(TOrvik7316MSDecode* decoder, int32_t waitTimeoutMs, int32_t markThreshold,

@@ -3,7 +3,10 @@
 // A host loads the library (Orvik7316.dll; libOrvik7316.so elsewhere), finds
 // these functions by their plain names, identifies the device with the first
 // three and obtains decoders from GetDllDevice. Everything else goes through
-// the decoder interface (plugin/HandsetDecode.h).
+// the decoder interface, which this header brings in whole
+// (plugin/HandsetDecode.h, plugin/DeviceInterface.h) together with the
+// exchange types it uses; see "Writing a host" in README.md for the set of
+// headers a host builds against.
 //
 // Releasing what the plug-in hands out:
 //   - the name string of GetDeviceName: SharedStrRelease (host/SharedMM.h);
@@ -22,10 +25,12 @@
 
 #include <cstdint>
 
+#include "host/DevicePort.h"
 #include "host/GPSMarkData.h"
 #include "host/HostApi.h"
 #include "host/SharedMM.h"
 #include "plugin/DeviceInterface.h"
+#include "plugin/HandsetDecode.h"
 
 #if defined(ORVIK_BUILDING_PLUGIN)
 #define ORVIK_PLUGIN_API ORVIK_EXPORT
@@ -65,3 +70,10 @@ using TGetDeviceType = uint8_t(ORVIK_STDCALL*)(void);
 using TGetDeviceFrequency = uint8_t(ORVIK_STDCALL*)(void);
 using TGetDllDevice = TVirtualDecode*(ORVIK_STDCALL*)(TDevicePort* port,
                                                       TGPSMarkSource* markSource);
+
+// The decoder GetDllDevice returned, seen through the whole interface (slots
+// 0..69): every decoder of this plug-in is a THandSetDecode. Null stays null;
+// ownership does not change. Cannot fail.
+inline THandSetDecode* HandSetDecodeOf(TVirtualDecode* decoder) {
+  return static_cast<THandSetDecode*>(decoder);
+}

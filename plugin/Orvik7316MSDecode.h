@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "host/GPSMarkData.h"
+#include "host/MarkSourceAccess.h"
 #include "host/HandsetFields.h"
 #include "platform/ByteString.h"
 #include "platform/Event.h"
@@ -189,9 +189,6 @@ class TOrvik7316MSDecode : public THandSetDecode {
   TOrvik7316MSDecode(TDevicePort* port, TGPSMarkSource* markSource, THandsetFields* fieldStore);
 
  private:
-  // The stamping tests read the working record, which no slot exposes.
-  friend class TStampingTestAccess;
-
   // Receive path (SessionControl.cpp).
   static void HandleFrameThunk(void* context, void* owner, const TByteString& frame);
   void HandleFrame(const TByteString& frame);

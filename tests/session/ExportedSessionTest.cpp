@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "host/SharedMM.h"
-#include "plugin/HandsetDecode.h"
 #include "plugin/Orvik7316.h"
 #include "testdata/DataAccessAPIUnit.h"
 #include "tests/common/RecordingPort.h"
@@ -47,7 +46,7 @@ TEST(ExportedSession, ConnectTestStoreStopDisconnectAndNothingLeft) {
 
   std::unique_ptr<TVirtualDecode> base(GetDllDevice(&port, &marks));
   ASSERT_NE(base, nullptr);
-  auto& d = static_cast<THandSetDecode&>(*base);
+  THandSetDecode& d = *HandSetDecodeOf(base.get());
   EXPECT_EQ(d.GetSessionMode(), 2);
   EXPECT_TRUE(port.Calls().empty()) << "construction leaves the port alone";
 
@@ -130,7 +129,7 @@ TEST(ExportedSession, ExceptionsCrossTheLibraryBoundary) {
   TGPSMarkSource marks{nullptr, &markCounter, &latest};
   std::unique_ptr<TVirtualDecode> base(GetDllDevice(&port, &marks));
   ASSERT_NE(base, nullptr);
-  auto& d = static_cast<THandSetDecode&>(*base);
+  THandSetDecode& d = *HandSetDecodeOf(base.get());
 
   EXPECT_NO_THROW(d.SendConnectRequest(true));
   EXPECT_EQ(port.CountOf("Write"), 1);

@@ -28,14 +28,6 @@ inline void PrintTo(const TPositionBlock& b, std::ostream* os) {
   *os << "(" << b.X << ", " << b.Y << ", " << b.Time << ")";
 }
 
-// Reaches the working record, which no slot exposes.
-class TStampingTestAccess {
- public:
-  static TPositionPair CurrentPosition(const TOrvik7316MSDecode& decoder) {
-    return {decoder.CurrentRecord->PositionX, decoder.CurrentRecord->PositionY};
-  }
-};
-
 namespace stamping {
 
 constexpr int32_t DeviceNo = 7;
@@ -101,13 +93,21 @@ struct THostMarks {
   }
 };
 
+// Opens the decoder's factory seam: the rig hands the decoder a field store
+// it keeps a view of, to read the working record attached to it, which no
+// slot exposes.
+struct TDecoderFactory : TOrvik7316MSDecode {
+  using TOrvik7316MSDecode::CreateWith;
+};
+
 struct TRig {
   THostMarks Marks;
   THostStore Store;
+  THandsetFields* Fields = NewHandsetFieldsInstance();  // owned by the decoder
   std::unique_ptr<TOrvik7316MSDecode> Decoder;
 
   explicit TRig(bool installCallbacks = true) {
-    Decoder.reset(TOrvik7316MSDecode::Create(nullptr, &Marks.Source));
+    Decoder.reset(TDecoderFactory::CreateWith(nullptr, &Marks.Source, Fields));
     if (!Decoder) throw std::runtime_error("no decoder");
     Decoder->SetDeviceNumber(DeviceNo);
     if (installCallbacks) {
@@ -122,7 +122,11 @@ struct TRig {
     Marks.Produce(mark);
     Decoder->NewPosition(mark);
   }
-  TPositionPair Current() const { return TStampingTestAccess::CurrentPosition(*Decoder); }
+  // The position of the decoder's working record.
+  TPositionPair Current() const {
+    const TTestDataRecord* working = Fields->AttachedRecord();
+    return {working->PositionX, working->PositionY};
+  }
 };
 
 inline TPositionPair PositionOf(const TTestDataRecord* r) { return {r->PositionX, r->PositionY}; }

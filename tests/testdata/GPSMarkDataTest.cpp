@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "RecordTestSupport.h"
-#include "host/GPSMarkData.h"
+#include "host/MarkSourceAccess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/GPSMarkData.h"
+#include "host/MarkSourceAccess.h"
 
 #include <atomic>
 #include <cstring>
