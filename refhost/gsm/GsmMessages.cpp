@@ -134,6 +134,17 @@ TGsmMessageInfo LookupGsmMessage(uint16_t messageId) {
 
 bool IsKnownGsmMessage(uint16_t messageId) { return Find(messageId) != nullptr; }
 
+bool IsSacchMessage(uint16_t messageId) {
+  switch (messageId) {
+    case Rr(0x05):
+    case Rr(0x06):
+    case Rr(0x15):
+    case Rr(0x1D):
+    case Rr(0x1E): return true;
+    default: return false;
+  }
+}
+
 uint16_t GsmMessageId(const uint8_t* message, int length) {
   if (message == nullptr || length < 2) return 0;
   const uint8_t pd = message[0] & 0x0F;

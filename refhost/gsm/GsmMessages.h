@@ -33,6 +33,11 @@ TGsmMessageInfo LookupGsmMessage(uint16_t messageId);
 // True when the identifier is in the table.
 bool IsKnownGsmMessage(uint16_t messageId);
 
+// True for the dedicated-channel messages that travel on the SACCH (system
+// information 5, 5bis, 5ter, 6 and the measurement report) rather than on
+// the SDCCH or FACCH.
+bool IsSacchMessage(uint16_t messageId);
+
 // The identifier of a layer-3 message as the decoding library computes it
 // from the first two bytes (PD in the low nibble of the first; the type in
 // the second, bits 6-7 cleared for PD 3 and 5). 0 for fewer than two bytes.

@@ -305,4 +305,6 @@ TEST(GsmMessages, NamesChannelsAndIdentifiers) {
   EXPECT_EQ(GsmMessageId(rr, 2), 0x67F);
   EXPECT_EQ(GsmMessageId(ti, 2), 0x32D);
   EXPECT_EQ(GsmMessageId(cc, 1), 0);
+  EXPECT_TRUE(IsSacchMessage(0x615) && IsSacchMessage(0x61E));
+  EXPECT_FALSE(IsSacchMessage(0x61B) || IsSacchMessage(0x301));
 }
