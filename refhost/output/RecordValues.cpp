@@ -64,19 +64,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-// A decimal number up to `max`; the whole text must be digits.
-bool Number(std::string_view s, unsigned max, unsigned& out) {
-  if (s.empty() || s.size() > 5) return false;
-  unsigned v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (v > max) return false;
-  out = v;
-  return true;
-}
-
 }  // namespace
 
 THostRecord DescribeRecord(const TTestDataRecord& record) {
@@ -186,25 +173,4 @@ std::string FormatNeighbours(const std::vector<TNeighbourCell>& cells) {
     text += std::to_string(c.Arfcn) + ':' + std::to_string(c.Bsic) + ':' + std::to_string(c.RxLev);
   }
   return text;
-}
-
-bool ParseNeighbours(std::string_view text, std::vector<TNeighbourCell>& out) {
-  std::vector<TNeighbourCell> cells;
-  while (!text.empty()) {
-    const size_t end = text.find(';');
-    const std::string_view item = text.substr(0, end);
-    const size_t a = item.find(':');
-    const size_t b = a == std::string_view::npos ? a : item.find(':', a + 1);
-    unsigned arfcn, bsic, rxlev;
-    if (b == std::string_view::npos || !Number(item.substr(0, a), 1023, arfcn) ||
-        !Number(item.substr(a + 1, b - a - 1), 63, bsic) || !Number(item.substr(b + 1), 63, rxlev))
-      return false;
-    cells.push_back({static_cast<uint16_t>(arfcn), static_cast<uint8_t>(bsic),
-                     static_cast<uint8_t>(rxlev)});
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-    if (text.empty()) return false;  // trailing ';'
-  }
-  out = std::move(cells);
-  return true;
 }

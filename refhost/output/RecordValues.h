@@ -41,8 +41,5 @@ bool ParseMessageId(std::string_view text, uint16_t& out);
 std::string ToHex(const std::vector<uint8_t>& bytes);
 bool FromHex(std::string_view text, std::vector<uint8_t>& out);
 
-// "62:23:30;71:5:22": neighbours as arfcn:bsic:rxlev separated by ';', and
-// back (empty text is no neighbours; false, leaving `out` unchanged, on any
-// other form or a value out of range).
+// "62:23:30;71:5:22": neighbours as arfcn:bsic:rxlev separated by ';'.
 std::string FormatNeighbours(const std::vector<TNeighbourCell>& cells);
-bool ParseNeighbours(std::string_view text, std::vector<TNeighbourCell>& out);

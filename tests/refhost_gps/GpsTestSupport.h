@@ -1,9 +1,13 @@
-// Sentences and fix summaries shared by the GPS tests.
+// Sentences, fix summaries and a fix log shared by the GPS tests.
 #pragma once
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "refhost/core/SessionTypes.h"
 #include "refhost/output/IsoTime.h"
@@ -33,14 +37,6 @@ inline std::string Show(const TGpsFix& f) {
 
 inline TDays Identity(TDays utc) { return utc; }
 
-}  // namespace gps_test
-
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <vector>
-
-namespace gps_test {
 
 // Fixes and the end of a source, as a reader thread delivers them.
 class TFixLog {
@@ -61,11 +57,6 @@ class TFixLog {
     std::unique_lock<std::mutex> hold(Lock);
     return Changed.wait_for(hold, std::chrono::seconds(guardSeconds), [&] { return pred(*this); });
   }
-  std::vector<TGpsFix> FixesSoFar() {
-    std::lock_guard<std::mutex> hold(Lock);
-    return Fixes;
-  }
-
   std::vector<TGpsFix> Fixes;  // read under WaitUntil or after the source stopped
   std::vector<std::string> Ends;
 
