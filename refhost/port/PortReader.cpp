@@ -125,6 +125,8 @@ bool TPortReader::LoseLine(const std::string& why) {
     }
   }
   LostForGood = true;
-  Queue.Push(TSessionEvent::Of(TSessionEventKind::EndOfInput));
+  TSessionEvent end = TSessionEvent::Of(TSessionEventKind::EndOfInput);
+  end.Time = HostClockNow();  // the gap's end
+  Queue.Push(std::move(end));
   return false;
 }

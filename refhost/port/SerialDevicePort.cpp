@@ -78,6 +78,12 @@ void TSerialDevicePort::CloseLocked(std::unique_lock<std::mutex>& lock) {
 size_t TSerialDevicePort::Read(uint8_t* buffer, size_t size, int timeoutMs) {
   std::unique_lock lock(Guard);
   if (Interrupted) return 0;
+  if (!WriteLoss.empty()) {
+    const EPortLost lost(WriteLoss);
+    WriteLoss.clear();
+    CloseLocked(lock);
+    throw lost;
+  }
   if (!Line || Closing) {
     // Closed by the decoder or lost: wait for the next open, not for bytes.
     Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -126,6 +132,7 @@ void TSerialDevicePort::Interrupt() {
 
 void TSerialDevicePort::Reopen() {
   std::lock_guard lock(Guard);
+  WriteLoss.clear();
   OpenLocked();
 }
 
@@ -153,12 +160,17 @@ void TSerialDevicePort::Write(const void* data, int32_t count) {
   ++Readers;
   lock.unlock();
   std::exception_ptr failed;
+  std::string lostWhy;
   try {
     line.WriteAll(static_cast<const uint8_t*>(data), static_cast<size_t>(count), WriteTimeoutMs);
+  } catch (const EPortLost& e) {
+    lostWhy = e.what();
+    failed = std::current_exception();
   } catch (...) {
     failed = std::current_exception();
   }
   lock.lock();
+  if (!lostWhy.empty()) WriteLoss = lostWhy;
   --Readers;
   Changed.notify_all();
   if (failed) std::rethrow_exception(failed);

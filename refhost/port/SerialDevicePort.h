@@ -88,4 +88,7 @@ class TSerialDevicePort final : public THostPort {
   bool Dtr = false;
   bool Rts = false;
   int64_t Sent = 0;
+  // A write found the line gone; the next Read reports it (the decoder
+  // closes the port after a failed write, which alone would go unnoticed).
+  std::string WriteLoss;
 };

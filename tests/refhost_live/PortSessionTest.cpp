@@ -110,13 +110,23 @@ TEST_F(PortSession, BytesBothWaysAtTheChosenRate) {
 }
 
 TEST_F(PortSession, ClosedOtherEndIsALostLineUntilReopened) {
-  TSerialDevicePort port(SlavePath);
-  port.OpenNow();
-  HangUp();
-  uint8_t buffer[16];
-  EXPECT_THROW(port.Read(buffer, sizeof buffer, 2000), EPortLost);
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.Read(buffer, sizeof buffer, 10), 0u);  // closed: waits, no throw
+  for (const bool foundByWrite : {false, true}) {
+    SCOPED_TRACE(foundByWrite ? "found by a write" : "found by a read");
+    TSerialDevicePort port(SlavePath);
+    port.OpenNow();
+    HangUp();
+    if (foundByWrite) {
+      // The decoder closes the port after a failed write; the loss must
+      // still reach the reader.
+      EXPECT_THROW(port.Write("\\", 1), EPortLost);
+      port.Close();
+    }
+    uint8_t buffer[16];
+    EXPECT_THROW(port.Read(buffer, sizeof buffer, 2000), EPortLost);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Read(buffer, sizeof buffer, 10), 0u);  // closed: waits, no throw
+    OpenPair();
+  }
 }
 
 TEST_F(PortSession, InterruptWakesABlockedRead) {
