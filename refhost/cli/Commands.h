@@ -23,3 +23,5 @@ struct TCommand {
 TCommand AddFramesCommand(CLI::App& app);
 // orvik-host simulate-handset --pty | --port PATH [--seed N] [faults...]
 TCommand AddSimulateHandsetCommand(CLI::App& app);
+// orvik-host replay [FILE] [--out DIR] [--realtime] [--plugin PATH]
+TCommand AddReplayCommand(CLI::App& app);
