@@ -81,7 +81,7 @@ void TGeoJsonWriter::OnFinish(const TSessionCounters&) {
   for (auto& point : Points) features.push_back(std::move(point));
   Points = nlohmann::json::array();
 
-  TOutputFile out(Path);
-  out.Stream() << nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}.dump() << '\n';
-  out.Commit();
+  TOutputFile out(Path, TFlushPolicy::WhenFull);
+  out.Write(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}.dump() + "\n");
+  out.Flush();
 }

@@ -36,6 +36,13 @@ std::string Duration(double seconds) {
   return text;
 }
 
+// "2026-12-08 10:15:02": the offset is in the page's subtitle.
+std::string LocalText(TDays t, int32_t utcOffsetMinutes) {
+  std::string text = FormatIsoTime(t, utcOffsetMinutes).substr(0, 19);
+  text[10] = ' ';
+  return text;
+}
+
 std::string Hex(const TLevelBandStyle& s) {
   char text[8];
   std::snprintf(text, sizeof text, "#%02x%02x%02x", s.Red, s.Green, s.Blue);
@@ -79,9 +86,9 @@ void TReportWriter::OnGap(const TSessionGap& gap) { Gaps.push_back(gap); }
 
 void TReportWriter::OnFinish(const TSessionCounters& counters) {
   const std::string page = Page(counters);
-  TOutputFile out(Path);
-  out.Stream() << page;
-  out.Commit();
+  TOutputFile out(Path, TFlushPolicy::WhenFull);
+  out.Write(page);
+  out.Flush();
 }
 
 std::string TReportWriter::Page(const TSessionCounters& counters) const {
@@ -165,11 +172,13 @@ std::string TReportWriter::Page(const TSessionCounters& counters) const {
     c.Channel = info.Channel;
   }
   std::vector<std::pair<std::string, TCount>> sorted(byName.begin(), byName.end());
-  std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second.Count > b.second.Count; });
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+    return a.second.Count != b.second.Count ? a.second.Count > b.second.Count : a.second.First < b.second.First;
+  });
   json messages = json::array();
   for (const auto& [name, c] : sorted) {
     const char* channel = c.Channel == TGsmChannel::Bcch ? "BCCH" : c.Channel == TGsmChannel::Ccch ? "CCCH" : "DCCH";
-    messages.push_back({{"name", name}, {"channel", channel}, {"count", c.Count}, {"first", FormatIsoTime(c.First, offset)}});
+    messages.push_back({{"name", name}, {"channel", channel}, {"count", c.Count}, {"first", LocalText(c.First, offset)}});
   }
 
   // Summary.
@@ -197,8 +206,8 @@ std::string TReportWriter::Page(const TSessionCounters& counters) const {
   std::snprintf(distance, sizeof distance, "%.2f km", distanceM / 1000.0);
   const std::string gapsText = std::to_string(Gaps.size()) + (Gaps.empty() ? "" : " (" + Duration(gapS) + ")");
   json summary = json::array({
-      {"Start", empty ? "-" : FormatIsoTime(from, offset)},
-      {"End", empty ? "-" : FormatIsoTime(to, offset)},
+      {"Start", empty ? "-" : LocalText(from, offset)},
+      {"End", empty ? "-" : LocalText(to, offset)},
       {"Duration", Duration((to - from) * 86400.0)},
       {"Distance", distance},
       {"Records", std::to_string(Samples.size())},
@@ -217,8 +226,8 @@ std::string TReportWriter::Page(const TSessionCounters& counters) const {
     bands.push_back({{"id", s.Id}, {"label", s.Label}, {"colour", Hex(s)}});
   }
   data["subtitle"] = empty ? std::string("Empty session")
-                           : FormatIsoTime(from, offset).substr(0, 16) + " to " + FormatIsoTime(to, offset).substr(11, 5) +
-                                 " (UTC" + FormatIsoTime(from, offset).substr(23) + "), handset " + Settings.Source;
+                           : LocalText(from, offset).substr(0, 16) + " to " + LocalText(to, offset).substr(11, 5) + " (UTC" +
+                                 FormatIsoTime(from, offset).substr(23) + "), handset " + Settings.Source;
   data["bands"] = std::move(bands);
   data["routeColour"] = RouteColour;
   data["route"] = std::move(route);

@@ -194,7 +194,7 @@ class MapOutputs : public ::testing::Test {
 
   // A two-minute drive: fixes each second but for a GPS outage from 60 to
   // 80 s, a report every two seconds (dedicated during the call from 28 to
-  // 93 s), the call's signalling, a line gap from 100 to 105 s.
+  // 90 s), the call's signalling, a line gap from 100 to 105 s.
   static void Feed(TRecordSink& sink) {
     sink.OnStart({"simulate", "simulate", UtcOffset, 7});
     const std::vector<TMessageCase> messages = Messages();
@@ -221,7 +221,7 @@ class MapOutputs : public ::testing::Test {
       }
       if (s % 2 == 1) {
         THostRecord r = record(s + 0.5);
-        const bool inCall = s > 28 && s < 93;
+        const bool inCall = s > 28 && s < 90;
         r.CallState = inCall ? TCallStateView::Connected : TCallStateView::Idle;
         r.Dedicated = inCall;
         if (inCall)

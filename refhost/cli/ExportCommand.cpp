@@ -1,0 +1,86 @@
+// orvik-host export: a session's maps or signalling in the format of the
+// tool a person opens it with (QGIS, a GPS program, a globe viewer,
+// Wireshark), from its output folder, its JSON Lines or a capture.
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "refhost/cli/Commands.h"
+#include "refhost/cli/SessionInput.h"
+#include "refhost/output/GeoJsonWriter.h"
+#include "refhost/output/GpxWriter.h"
+#include "refhost/output/KmlWriter.h"
+#include "refhost/output/OutputFile.h"
+#include "refhost/output/PcapWriter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TExportArgs {
+  std::string Format;
+  std::string Input;
+  std::string Out;
+  std::string Plugin;
+};
+
+std::unique_ptr<TRecordSink> MakeWriter(const std::string& format, const std::string& path) {
+  if (format == "geojson") return std::make_unique<TGeoJsonWriter>(path);
+  if (format == "gpx") return std::make_unique<TGpxWriter>(path);
+  if (format == "kml") return std::make_unique<TKmlWriter>(path);
+  return std::make_unique<TPcapWriter>(path);
+}
+
+// Beside the input: FOLDER/session.FORMAT, or the input's name with the
+// format's extension.
+std::string DefaultOut(const TExportArgs& args) {
+  if (SessionInputKind(args.Input) == TSessionInputKind::Folder)
+    return (fs::path(args.Input) / ("session." + args.Format)).string();
+  return fs::path(args.Input).replace_extension(args.Format).string();
+}
+
+int RunExport(const TExportArgs& args) {
+  const std::string out = args.Out.empty() ? DefaultOut(args) : args.Out;
+  int status = ExitOk;
+  try {
+    std::unique_ptr<TRecordSink> writer = MakeWriter(args.Format, out);
+    status = PlaySessionInput("export", args.Input, args.Plugin, *writer);
+  } catch (const EOutputWrite& e) {
+    std::fprintf(stderr, "orvik-host export: %s\n", e.what());
+    return ExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orvik-host export: the export failed: %s\n", e.what());
+    return ExitFailure;
+  }
+  if (status == ExitBadInput) {
+    // Leave no empty or half file behind that looks like a result.
+    std::error_code ignored;
+    fs::remove(out, ignored);
+    return status;
+  }
+  std::printf("Wrote %s\n", out.c_str());
+  return status;
+}
+
+}  // namespace
+
+TCommand AddExportCommand(CLI::App& app) {
+  auto args = std::make_shared<TExportArgs>();
+  CLI::App* command = app.add_subcommand("export", "Write a session as GeoJSON, GPX, KML or a Wireshark pcap");
+  command->footer(
+      "INPUT is a session's output folder, its session.jsonl, or a capture (replayed through\n"
+      "the plug-in). geojson: route and records for QGIS and web maps; gpx: the GPS track;\n"
+      "kml: records coloured by received level; pcap: the signalling as GSMTAP for Wireshark.\n"
+      "\n"
+      "Exit statuses: 0 done, 1 the output could not be written, 2 bad arguments or an input\n"
+      "that cannot be read, 5 a capture corrupt in the middle (what came before is written).");
+  command->add_option("--format", args->Format, "geojson, gpx, kml or pcap")
+      ->required()
+      ->check(CLI::IsMember({"geojson", "gpx", "kml", "pcap"}));
+  command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
+  command->add_option("--out", args->Out, "output file (default: beside INPUT, named after the format)");
+  command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");
+  return {command, [args] { return RunExport(*args); }};
+}

@@ -1,0 +1,66 @@
+// orvik-host report: the drive report, one HTML page that opens offline,
+// from a session's output folder, its JSON Lines or a capture.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "refhost/cli/Commands.h"
+#include "refhost/cli/SessionInput.h"
+#include "refhost/output/OutputFile.h"
+#include "refhost/output/ReportWriter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TReportArgs {
+  std::string Input;
+  std::string Out;
+  std::string Plugin;
+};
+
+int RunReport(const TReportArgs& args) {
+  std::string out = args.Out;
+  if (out.empty()) {
+    const fs::path input(args.Input);
+    out = ((SessionInputKind(args.Input) == TSessionInputKind::Folder ? input : input.parent_path()) / "report.html")
+              .string();
+  }
+  int status = ExitOk;
+  try {
+    TReportWriter writer(out);
+    status = PlaySessionInput("report", args.Input, args.Plugin, writer);
+  } catch (const EOutputWrite& e) {
+    std::fprintf(stderr, "orvik-host report: %s\n", e.what());
+    return ExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orvik-host report: the report failed: %s\n", e.what());
+    return ExitFailure;
+  }
+  if (status == ExitBadInput) {
+    std::error_code ignored;
+    fs::remove(out, ignored);
+    return status;
+  }
+  std::printf("Wrote %s: open it in a browser (it needs no network)\n", out.c_str());
+  return status;
+}
+
+}  // namespace
+
+TCommand AddReportCommand(CLI::App& app) {
+  auto args = std::make_shared<TReportArgs>();
+  CLI::App* command = app.add_subcommand("report", "Write the drive report: one HTML page that opens offline");
+  command->footer(
+      "INPUT is a session's output folder, its session.jsonl, or a capture (replayed through\n"
+      "the plug-in). The page shows the route coloured by received level with the call\n"
+      "events, level and quality over time, the signalling messages by type and a summary.\n"
+      "\n"
+      "Exit statuses: 0 done, 1 the page could not be written, 2 bad arguments or an input\n"
+      "that cannot be read, 5 a capture corrupt in the middle (the page shows what came before).");
+  command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
+  command->add_option("--out", args->Out, "the page (default: report.html beside INPUT)");
+  command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");
+  return {command, [args] { return RunReport(*args); }};
+}

@@ -1,0 +1,23 @@
+// What `export` and `report` read: a session's output folder, its JSON Lines
+// file, or a capture (replayed through the plug-in), played into one writer.
+#pragma once
+
+#include <string>
+
+#include "refhost/core/SessionTypes.h"
+
+enum class TSessionInputKind { Folder, JsonLines, Capture };
+
+// The kind of `input`: a folder, a file that starts with '{' (JSON Lines),
+// or anything else (taken for a capture).
+TSessionInputKind SessionInputKind(const std::string& input);
+
+// Plays the session in `input` into `sink`; OnFinish reaches it exactly once
+// (with empty counters when the input had no summary). `plugin` is the
+// plug-in for a capture ("" for the one beside orvik-host). On bad input it
+// prints "orvik-host COMMAND: what happened, what to do" on stderr and
+// returns ExitBadInput (a capture damaged in the middle: ExitCaptureCorrupt,
+// after everything before the damage reached the sink); ExitOk otherwise.
+// A writer's EOutputWrite passes through.
+int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
+                     TRecordSink& sink);
