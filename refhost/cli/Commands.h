@@ -23,6 +23,8 @@ struct TCommand {
 TCommand AddFramesCommand(CLI::App& app);
 // orvik-host simulate-handset --pty | --port PATH [--seed N] [faults...]
 TCommand AddSimulateHandsetCommand(CLI::App& app);
+// orvik-host replay [FILE] [--out DIR] [--realtime] [--plugin PATH]
+TCommand AddReplayCommand(CLI::App& app);
 // orvik-host export --format geojson|gpx|kml|pcap INPUT [--out FILE]
 TCommand AddExportCommand(CLI::App& app);
 // orvik-host report INPUT [--out report.html]
