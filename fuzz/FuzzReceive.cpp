@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     d->ClearStoredRecords();
     d->StopTest();
   }
+  ResetDecodingTap();  // its callback refers to this run's list
   FUZZ_CHECK(fuzz::TLive() == before, "shared memory left over: " + fuzz::TLive().Describe());
   return 0;
 }

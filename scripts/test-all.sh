@@ -312,13 +312,13 @@ run_check() {
 }
 
 leg_fuzz() {
-  local dir=$out/fuzz seconds=${ORVIK_FUZZ_SECONDS:-50} target runs=""
-  local targets=(fuzz_parser fuzz_receive fuzz_record_copy fuzz_line_reader)
+  local dir=$out/fuzz seconds=${ORVIK_FUZZ_SECONDS:-45} target runs=""
+  local targets=(fuzz_parser fuzz_receive fuzz_record_copy fuzz_line_reader fuzz_capture)
   asan_env
   leg_prefix=("${no_aslr[@]}")
   build_targets=("${targets[@]}" sharedmm_tests)
   build fuzz "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_SANITIZE=address,undefined \
-    -DORVIK_BUILD_FUZZ=ON -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF -DORVIK_BUILD_REFHOST=OFF
+    -DORVIK_BUILD_FUZZ=ON -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF
   # The corpus and the regression cases once each, and the shared memory
   # stand-in's own tests under clang's address sanitizer.
   if ! run_tests fuzz "$dir" -R '_replay$|^SharedMM|^SpareBlocks' --no-tests=error --timeout 300; then
@@ -361,7 +361,7 @@ leg_soak() {
 
 leg_coverage() {
   local dir=$out/coverage lines=${ORVIK_COVERAGE_LINES:-95} branches=${ORVIK_COVERAGE_BRANCHES:-90}
-  build coverage "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DORVIK_BUILD_REFHOST=OFF \
+  build coverage "$dir" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage \
     -DCMAKE_SHARED_LINKER_FLAGS=--coverage
   find "$dir" -name '*.gcda' -delete

@@ -47,8 +47,11 @@ struct TRig {
   PSharedStr Text = nullptr;
 
   THandSetDecode& D() { return static_cast<THandSetDecode&>(*Decoder); }
+  // With marks, a test start also starts a watcher thread; only the
+  // scenarios that need marks have them.
+  bool WithMarks = false;
   void MakeDecoder() {
-    Decoder.reset(GetDllDevice(&Port, &Marks));
+    Decoder.reset(GetDllDevice(&Port, WithMarks ? &Marks : nullptr));
     ASSERT_NE(Decoder, nullptr);
     static_cast<TOrvik7316MSDecode&>(*Decoder).SetClock(
         {[](void*) { return 45000.5; }, [](void*, uint32_t) {}, nullptr});
@@ -204,7 +207,7 @@ TEST_F(OutOfMemory, ConstructionThroughTheExport) {
   RunAll("construction (GetDllDevice)",
          {{"construction", nullptr,
            [](TRig& rig) {
-             rig.Decoder.reset(GetDllDevice(&rig.Port, &rig.Marks));  // null when out of memory
+             rig.Decoder.reset(GetDllDevice(&rig.Port, nullptr));  // null when out of memory
            },
            false,
            [](TRig& rig) {
@@ -271,6 +274,7 @@ TEST_F(OutOfMemory, PositionStamping) {
   RunAll("position stamping",
          {{"stamping",
            [](TRig& rig) {
+             rig.WithMarks = true;
              rig.MakeDecoder();
              for (int i = 0; i < 4; ++i) rig.HostRecords.push_back(NewTestData(tdkGSM));
              rig.D().SetRecordCountCallback(
@@ -315,6 +319,7 @@ TEST_F(OutOfMemory, LogFileOpenAndDeviceNameAndDestruction) {
   RunAll("destruction",
          {{"destruction",
            [&path](TRig& rig) {
+             rig.WithMarks = true;  // a watcher to stop as well
              rig.MakeDecoder();
              rig.Feed(IdleLine);
              rig.Text = SharedStrNew(path.data(), static_cast<int32_t>(path.size()));
