@@ -254,7 +254,7 @@ leg_i686_linux() {
 # under wine; sets rc to ctest's exit code.
 build_and_run_windows() {
   local leg=$1 dir=$2
-  build "$leg" "$dir" "${common[@]}" "${cross[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchains/$3"
+  build "$leg" "$dir" "${common[@]}" "${cross[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchains/$3" "${@:4}"
   rc=0
   run_tests "$leg" "$dir" --timeout 900 || rc=$?
   # The wine server of this build's prefix lingers a few seconds; end it now.
@@ -269,7 +269,7 @@ leg_mingw_x86_64() {
 
 leg_mingw_i686() {
   local dir=$out/mingw-i686 rc
-  build_and_run_windows mingw-i686 "$dir" mingw-i686.cmake
+  build_and_run_windows mingw-i686 "$dir" mingw-i686.cmake -DORVIK_BUILD_REPLAY_CORE=ON
   if ((rc != 0)); then
     leg_failed mingw-i686 FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
   fi
@@ -282,6 +282,15 @@ leg_mingw_i686() {
   fi
   cat "$self_log"
   cases=$(sed -nE 's/.* ([0-9]+) of [0-9]+ cases right$/\1/p' "$self_log")
+  # The host's replay core on the real target: the bundled sample replayed
+  # through Orvik7316.dll under 32-bit wine writes the native replay's records.
+  local replay_log=$out/logs/mingw-i686.replay.log
+  if ! bash "$root/refhost/replay-lite/compare-with-native.sh" "$dir" "$out/mingw-i686-native-replay" \
+    >"$replay_log" 2>&1 </dev/null; then
+    tail -n 40 "$replay_log"
+    leg_failed mingw-i686 FAILED $((ran + cases)) 1 $((SECONDS - leg_start)) "32-bit replay differs, see $replay_log"
+  fi
+  ran=$((ran + 1))
   local dll=$dir/bin/Orvik7316.dll
   if [[ -f $dll ]]; then
     if bash "$root/scripts/check-exports.sh" "$dll"; then
