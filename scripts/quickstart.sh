@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the reference host orvik-host natively and
-# runs it. Without arguments it cuts the sample byte stream into CR-terminated
-# frames and prints each one as hex:
-#   orvik-host frames --mode 0 refhost/samples/lines.txt
+# Installs what is missing, builds the reference host orvik-host and the
+# plug-in natively, and runs it. Without arguments it runs a 20-second live
+# session against the simulated handset and GPS, and names the folder that
+# holds its outputs:
+#   orvik-host live --simulate --duration 20 --out out/quickstart-session
 # With arguments, they are passed to orvik-host instead.
 #
 # usage: scripts/quickstart.sh [orvik-host arguments...]
@@ -11,16 +12,23 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-dir=${ORVIK_OUT:-$root/out}/native
+out=${ORVIK_OUT:-$root/out}
+dir=$out/native
 
 bash "$root/scripts/install-deps.sh" >&2
 {
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=ON
-  cmake --build "$dir" -j "${ORVIK_JOBS:-2}" --target orvik-host
+  # orvik-host loads the plug-in from its own folder, as a host would.
+  cmake --build "$dir" -j "${ORVIK_JOBS:-2}" --target orvik-host Orvik7316
 } >&2
 
-if (($# == 0)); then
-  set -- frames --mode 0 "$root/refhost/samples/lines.txt"
+if (($# > 0)); then
+  exec "$dir/bin/orvik-host" "$@"
 fi
-exec "$dir/bin/orvik-host" "$@"
+session=$out/quickstart-session
+rm -rf "$session"
+status=0
+"$dir/bin/orvik-host" live --simulate --duration 20 --out "$session" || status=$?
+echo "The session's outputs are in $session: session.csv and session.jsonl" >&2
+exit "$status"

@@ -21,6 +21,8 @@ struct TCommand {
 
 // orvik-host frames --mode N [--chunk K] [FILE]
 TCommand AddFramesCommand(CLI::App& app);
+// orvik-host live --port PATH | --simulate [--duration S] [--out DIR] ...
+TCommand AddLiveCommand(CLI::App& app);
 // orvik-host simulate-handset --pty | --port PATH [--seed N] [faults...]
 TCommand AddSimulateHandsetCommand(CLI::App& app);
 // orvik-host replay [FILE] [--out DIR] [--realtime] [--plugin PATH]

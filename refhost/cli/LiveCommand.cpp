@@ -195,7 +195,12 @@ int TLiveSession::Prepare() {
   if (Args.Simulate) {
     TPtyHandsetOptions options;
     options.Simulator.Seed = Args.Seed;
-    Handset = std::make_unique<TPtyHandset>(options);
+    try {
+      Handset = std::make_unique<TPtyHandset>(options);
+    } catch (const EPtyHandset& e) {
+      std::fprintf(stderr, "orvik-host live: %s\n", e.what());
+      return ExitFailure;
+    }
     portPath = Handset->Path();
     Settings.Source = "simulate";
     Settings.Seed = Args.Seed;

@@ -6,7 +6,7 @@
 int main(int argc, char** argv) {
   CLI::App app{"Reference host tools for the Orvik7316 plug-in.", "orvik-host"};
   app.require_subcommand(1);
-  const std::vector<TCommand> commands{AddFramesCommand(app), AddSimulateHandsetCommand(app), AddReplayCommand(app),
+  const std::vector<TCommand> commands{AddFramesCommand(app), AddLiveCommand(app), AddSimulateHandsetCommand(app), AddReplayCommand(app),
                                        AddExportCommand(app),
                                        AddReportCommand(app)};
 
