@@ -326,7 +326,8 @@ leg_fuzz() {
   asan_env
   leg_prefix=("${no_aslr[@]}")
   build_targets=("${targets[@]}" sharedmm_tests)
-  build fuzz "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_SANITIZE=address,undefined \
+  build fuzz "$dir" -DCMAKE_C_COMPILER="$(command -v clang)" -DCMAKE_CXX_COMPILER="$(command -v clang++)" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_SANITIZE=address,undefined \
     -DORVIK_BUILD_FUZZ=ON -DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF
   # The corpus and the regression cases once each, and the shared memory
   # stand-in's own tests under clang's address sanitizer.
