@@ -25,8 +25,6 @@ constexpr uint16_t UplinkOnly[] = {
     Rr(0x15), Rr(0x16), Rr(0x17), Rr(0x27), Rr(0x28), Rr(0x29), Rr(0x2C), Rr(0x2F), Rr(0x32),
     Mm(0x01), Mm(0x08), Mm(0x14), Mm(0x19), Mm(0x1B), Mm(0x23), Mm(0x24), Mm(0x28),
 };
-// Messages that travel on the slow associated channel.
-constexpr uint16_t OnSacch[] = {Rr(0x05), Rr(0x06), Rr(0x15), Rr(0x1D), Rr(0x1E)};
 
 constexpr uint16_t AssignmentCommand = Rr(0x2E), ChannelRelease = Rr(0x0D), PagingResponse = Rr(0x27),
                    CmServiceRequest = Mm(0x24);
@@ -139,7 +137,7 @@ TGsmtapChannel TPcapWriter::ChannelOf(uint16_t messageId, const std::string& nam
     case TGsmChannel::Dcch:
       break;
   }
-  if (In(OnSacch, messageId)) return OnTrafficChannel ? TGsmtapChannel::TchFSacch : TGsmtapChannel::SdcchSacch;
+  if (IsSacchMessage(messageId)) return OnTrafficChannel ? TGsmtapChannel::TchFSacch : TGsmtapChannel::SdcchSacch;
   return OnTrafficChannel ? TGsmtapChannel::TchF : TGsmtapChannel::Sdcch;
 }
 
