@@ -57,6 +57,7 @@ struct TLiveArgs {
   bool Reconnect = false;
   double ReconnectTimeout = 60;
   std::string Record;
+  std::string Pcap;
 };
 
 // Large enough that ten seconds of a 921,600 baud flood never fill it.
@@ -242,7 +243,7 @@ int TLiveSession::Prepare() {
   OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
   Store = std::make_unique<TRecordStore>(DescribeRecord);
   try {
-    Sinks = MakeSessionSinks(OutDir, Settings);
+    Sinks = MakeSessionSinks(OutDir, Settings, Args.Pcap);
     if (!Args.Record.empty()) Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
@@ -452,6 +453,7 @@ TCommand AddLiveCommand(CLI::App& app) {
       ->needs(reconnect)
       ->check(PositiveSeconds);
   live->add_option("--record", args->Record, "write a capture of the session to this file");
+  live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   return {live, [args] {
             TLiveSession session(*args);
             return session.Run();

@@ -20,6 +20,7 @@ struct TReplayArgs {
   std::string Out;
   std::string Plugin;
   bool Realtime = false;
+  std::string Pcap;
 };
 
 constexpr const char* SampleName = "sample-session.orvcap";
@@ -59,7 +60,7 @@ int RunReplay(const TReplayArgs& args) {
   const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
   TSessionSinks sinks;
   try {
-    sinks = MakeSessionSinks(outDir, session->Settings());
+    sinks = MakeSessionSinks(outDir, session->Settings(), args.Pcap);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;
@@ -111,5 +112,6 @@ TCommand AddReplayCommand(CLI::App& app) {
   replay->add_option("--out", args->Out, "output folder (default: a new replay-DATE-TIME folder)");
   replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
+  replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   return {replay, [args] { return RunReplay(*args); }};
 }

@@ -4,6 +4,7 @@
 
 #include "refhost/output/CsvWriter.h"
 #include "refhost/output/JsonLines.h"
+#include "refhost/output/MapSinks.h"
 
 namespace {
 
@@ -16,11 +17,12 @@ void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* nam
 
 }  // namespace
 
-TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&) {
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, const std::string& pcapPath) {
   const std::filesystem::path dir(outDir);
   std::filesystem::create_directories(dir);
   TSessionSinks sinks;
   Add<TCsvWriter>(sinks, dir, "session.csv");
   Add<TJsonLinesWriter>(sinks, dir, "session.jsonl");
+  AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files);
   return sinks;
 }

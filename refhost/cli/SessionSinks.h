@@ -16,5 +16,7 @@ struct TSessionSinks {
 // Creates the folder `outDir` (and its parents) and opens every writer in it.
 // The caller owns the writers and keeps them until the session's OnFinish.
 // Throws EOutputWrite (or std::filesystem::filesystem_error) saying which
-// file could not be created.
-TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings);
+// file could not be created. A `pcapPath` that is not empty also gets the
+// signalling as a pcap.
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings,
+                               const std::string& pcapPath = "");
