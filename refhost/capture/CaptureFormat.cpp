@@ -5,16 +5,21 @@
 
 namespace {
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
+// Slicing by eight: eight table look-ups per eight bytes instead of one per
+// byte; replaying a big capture checks every byte once.
+using TCrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr TCrcTables MakeCrcTables() {
+  TCrcTables t{};
   for (uint32_t n = 0; n < 256; ++n) {
     uint32_t c = n;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[n] = c;
+    t[0][n] = c;
   }
-  return table;
+  for (size_t k = 1; k < 8; ++k)
+    for (uint32_t n = 0; n < 256; ++n) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
+  return t;
 }
-constexpr std::array<uint32_t, 256> CrcTable = MakeCrcTable();
+constexpr TCrcTables Crc = MakeCrcTables();
 
 void PutString(std::vector<uint8_t>& out, const std::string& s) {
   PutU32(out, static_cast<uint32_t>(s.size()));
@@ -36,7 +41,12 @@ bool GetString(const uint8_t* p, size_t size, size_t& pos, std::string& s) {
 
 uint32_t CaptureCrc32(uint32_t crc, const uint8_t* data, size_t size) {
   crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = CrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  for (; size >= 8; data += 8, size -= 8) {
+    const uint32_t lo = crc ^ GetU32(data), hi = GetU32(data + 4);
+    crc = Crc[7][lo & 0xFF] ^ Crc[6][(lo >> 8) & 0xFF] ^ Crc[5][(lo >> 16) & 0xFF] ^ Crc[4][lo >> 24] ^
+          Crc[3][hi & 0xFF] ^ Crc[2][(hi >> 8) & 0xFF] ^ Crc[1][(hi >> 16) & 0xFF] ^ Crc[0][hi >> 24];
+  }
+  for (; size > 0; ++data, --size) crc = Crc[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 

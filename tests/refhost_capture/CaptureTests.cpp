@@ -63,6 +63,15 @@ class CaptureTest : public ::testing::Test {
   TGpsFix Fix{46000.55, 13.4, 52.5, NAN, 12.5, 2, 7};
 };
 
+TEST(CaptureCrc, MatchesTheStandardCheckValueHoweverSplit) {
+  const std::string text = "123456789abcdefghijklmnopq";
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  EXPECT_EQ(CaptureCrc32(0, p, 9), 0xCBF43926u);  // the CRC-32 check value
+  const uint32_t whole = CaptureCrc32(0, p, text.size());
+  for (size_t cut = 0; cut <= text.size(); ++cut)
+    EXPECT_EQ(CaptureCrc32(CaptureCrc32(0, p, cut), p + cut, text.size() - cut), whole) << cut;
+}
+
 TEST_F(CaptureTest, EveryRecordReadsBackAsWritten) {
   const std::vector<uint64_t> starts = WriteSession();
   TCaptureReader reader(Path.string());
