@@ -356,7 +356,7 @@ run_check() {
 
 leg_fuzz() {
   local dir=$out/fuzz seconds=${ORVIK_FUZZ_SECONDS:-45} target runs=""
-  local targets=(fuzz_parser fuzz_receive fuzz_record_copy fuzz_line_reader fuzz_capture)
+  local targets=(fuzz_parser fuzz_receive fuzz_record_copy fuzz_line_reader fuzz_capture fuzz_nmea)
   asan_env
   leg_prefix=("${no_aslr[@]}")
   build_targets=("${targets[@]}" sharedmm_tests)

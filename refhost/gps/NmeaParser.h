@@ -64,6 +64,9 @@ class TNmeaParser {
 
  private:
   struct TEpoch {
+    // Declared, not defaulted: clang rejects a defaulted one with member
+    // initialisers inside the enclosing class (std::optional needs it).
+    TEpoch() {}
     int64_t TimeOfDayMs = -1;
     bool HasRmc = false, HasGga = false, Invalid = false, Done = false;
     int32_t Year = 0, Month = 0, Day = 0;  // from the RMC

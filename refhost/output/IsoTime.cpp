@@ -7,7 +7,7 @@ namespace {
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
 // algorithm), valid for every year.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+constexpr int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -28,7 +28,7 @@ void CivilFromDays(int64_t z, int32_t& year, int32_t& month, int32_t& day) {
   year = static_cast<int32_t>(yoe + era * 400 + (month <= 2));
 }
 
-const int64_t EpochDays = DaysFromCivil(1899, 12, 30);  // in days since 1970
+constexpr int64_t EpochDays = DaysFromCivil(1899, 12, 30);  // in days since 1970
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 

@@ -485,7 +485,7 @@ void THandsetSimulator::Handover(size_t target) {
   if (HandoverPending) return;
   HandoverPending = true;
   const TDriveCell& c = RadioModel->Cell(target);
-  InCall(Clock, [this, target, c] {
+  InCall(Clock, [this, c] {
     Channel = {true, 0, static_cast<uint8_t>(1 + NetRng.Below(7)), static_cast<uint8_t>(c.Bsic & 7),
                c.Arfcn};
     EmitL3(TL3Path::Dedicated, gsm::HandoverCommand(c.Arfcn, c.Bsic, Channel,

@@ -2,6 +2,7 @@
 // wrote; a damaged capture replays up to the damage and ends with the right
 // status; what is not a capture is refused.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -67,7 +68,8 @@ std::vector<size_t> RecordStarts(const std::string& capture) {
 class ReplayTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Dir = fs::temp_directory_path() / "orvik-replay-tests";
+    // One folder per process: ctest runs the cases of this suite side by side.
+    Dir = fs::temp_directory_path() / ("orvik-replay-tests-" + std::to_string(::getpid()));
     fs::remove_all(Dir);
     fs::create_directories(Dir);
     // One recording with a call and a dropped line, made once for the suite.
