@@ -30,5 +30,6 @@ session=$out/quickstart-session
 rm -rf "$session"
 status=0
 "$dir/bin/orvik-host" live --simulate --duration 20 --out "$session" || status=$?
-echo "The session's outputs are in $session: session.csv and session.jsonl" >&2
+echo "The session's outputs are in $session: session.csv, session.jsonl, the maps" \
+  "(session.geojson, .gpx, .kml) and the drive report: open $session/report.html" >&2
 exit "$status"

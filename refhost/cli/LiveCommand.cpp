@@ -180,6 +180,7 @@ class TLiveSession {
   std::condition_variable Wake;
   bool DriverDone = false;
   bool StopAsked = false;
+  bool DurationReached = false;  // the stop came from --duration, not Ctrl-C
 };
 
 int TLiveSession::Prepare() {
@@ -301,7 +302,8 @@ std::string TLiveSession::Summary(TSessionEnd end, double elapsed, const TSessio
                 "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
-                SessionEndName(end), Seconds(elapsed).c_str(), static_cast<long long>(written),
+                end == TSessionEnd::StoppedByUser && DurationReached ? "duration reached" : SessionEndName(end),
+                Seconds(elapsed).c_str(), static_cast<long long>(written),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
                 static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
@@ -361,6 +363,7 @@ int TLiveSession::Run() {
     const double now = elapsed();
     if (Args.Duration > 0 && now >= Args.Duration && !StopAsked) {
       StopAsked = true;
+      DurationReached = true;
       Queue.RequestStop();
     }
     if (Args.Quiet) continue;
