@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "refhost/core/PluginLoader.h"
+#include "refhost/core/PluginLoaderHooks.h"
 #include "refhost/core/SessionDriver.h"
 #include "tests/common/SharedMemoryTest.h"
 
@@ -159,11 +160,12 @@ TEST(PluginLoader, RefusalsSayWhatHappened) {
   const std::filesystem::path folder = std::filesystem::path(DefaultPluginPath()).parent_path();
   const std::string text = (std::filesystem::temp_directory_path() / "refhost_not_a_plugin.so").string();
   std::ofstream(text) << "not a library\n";
-  const std::string sharedMM = (folder / "libSharedMM.so").string();
+  // Library names as this system spells them (libX.so, X.dll).
+  const std::string sharedMM = (folder / plugin_loader_detail::LibraryFileName("SharedMM")).string();
   const struct {
     std::string Path;
     const char* Says;
-  } cases[] = {{(folder / "libNoSuchPlugin.so").string(), "does not exist"},
+  } cases[] = {{(folder / plugin_loader_detail::LibraryFileName("NoSuchPlugin")).string(), "does not exist"},
                {text, "could not be loaded"},
                {sharedMM, "does not export GetDeviceName"}};
   for (const auto& c : cases) {
