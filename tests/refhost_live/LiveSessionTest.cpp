@@ -254,7 +254,7 @@ TEST_F(LiveSession, FaultsEndTheWayTheyShould) {
   const std::vector<TCase> cases{
       {"garbage bursts", {"--garbage-every", "0.3", "--duration", "3"}, {"--duration", "10"}, 4, "the other end closed"},
       {"line noise", {"--noise", "0.002", "--duration", "3"}, {"--duration", "10"}, 4, "the other end closed"},
-      {"silent while GPS runs", {"--silence-at", "1.5", "--silence-for", "2.5"}, {"--duration", "7", "--silence-limit", "4"}, 0, "stopped"},
+      {"silent while GPS runs", {"--silence-at", "1.5", "--silence-for", "2.5"}, {"--duration", "7", "--silence-limit", "4"}, 0, "duration reached"},
       {"nothing forever", {"--silence-at", "1.5", "--silence-for", "1000"}, {"--duration", "10", "--silence-limit", "1.5"}, 4, "no bytes from the handset for 1.5 s"},
       {"never answers", {"--no-answer"}, {"--duration", "10", "--connect-timeout", "1.5"}, 3, "did not answer the connect request"},
   };
