@@ -33,23 +33,11 @@ constexpr TDays Second = 1.0 / 86400;
 constexpr TDays T0 = 46000.5;  // 2025-12-09 12:00
 
 // A port whose writes are kept; the script arrives through the queue.
-class TScriptPort : public THostPort {
+class TScriptPort : public TReplayPort {
  public:
-  size_t Read(uint8_t*, size_t, int) override { return 0; }
-  bool IsOpen() override { return Opened; }
-  void SetOptionByte(uint8_t) override {}
-  void SetOptionA(int32_t) override {}
-  void SetOptionB(int32_t) override {}
   void Write(const void* data, int32_t count) override {
     Writes.emplace_back(static_cast<const char*>(data), static_cast<size_t>(count));
   }
-  void Open(bool) override { Opened = true; }
-  void Close() override { Opened = false; }
-  void PurgeA() override {}
-  void PurgeB() override {}
-  void EnableA(bool) override {}
-  void EnableB(bool) override {}
-  bool Opened = false;
   std::vector<std::string> Writes;
 };
 
