@@ -102,7 +102,7 @@ void TPtyHandset::Open() {
 
 void TPtyHandset::UpdateLink() {
   if (Opts.LinkPath.empty()) return;
-  // A new link beside the old, renamed over it: the path is never missing.
+  // Made beside and renamed into place: a host never opens a half-made link.
   const std::string temporary = Opts.LinkPath + ".new";
   ::unlink(temporary.c_str());
   if (::symlink(SlavePath.c_str(), temporary.c_str()) != 0 ||
@@ -115,6 +115,10 @@ void TPtyHandset::UpdateLink() {
 }
 
 void TPtyHandset::Close() {
+  // A dropped line vanishes, as an unplugged adapter's device does: a link
+  // left behind would lead a reconnecting host to whatever pseudo-terminal
+  // reuses the number next.
+  if (Opts.DevicePath.empty() && !Opts.LinkPath.empty() && LineFd >= 0) ::unlink(Opts.LinkPath.c_str());
   CloseFd(LineFd);
   CloseFd(HoldFd);
   Pending.clear();

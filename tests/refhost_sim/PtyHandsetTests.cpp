@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "refhost/sim/PtyHandset.h"
 #include "serial/Orvik7316Cmd.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -72,6 +75,7 @@ TEST(PtyHandsetSession, AnswersTheConnectRequestAndSurvivesADroppedLine) {
     EXPECT_NE(host.ReadUntil("CONN,123\\2\r\n", failed).find("CONN,123\\2\r\n"), std::string::npos);
     handset.DropLine();
     EXPECT_FALSE(handset.LineUp());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(o.LinkPath)));  // gone, not left pointing at a reusable number
     host.ReadUntil("never", failed);
     EXPECT_TRUE(failed);  // the host's reads fail once the line is gone
   }
