@@ -4,6 +4,7 @@
 // time. The event must outlive every call on it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -38,5 +39,6 @@ class TManualResetEvent final : public TWaitableEvent {
  private:
   std::mutex FMutex;
   std::condition_variable FCondition;
-  bool FSignaled = false;
+  // Read without the lock so that setting a set event costs no wake-up.
+  std::atomic<bool> FSignaled{false};
 };
