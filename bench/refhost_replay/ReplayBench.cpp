@@ -102,8 +102,9 @@ void Replay(benchmark::State& state, bool outputs) {
     std::unique_ptr<TCsvWriter> csv;
     std::unique_ptr<TJsonLinesWriter> jsonl;
     if (outputs) {
-      csv = std::make_unique<TCsvWriter>((WorkDir() / "session.csv").string());
-      jsonl = std::make_unique<TJsonLinesWriter>((WorkDir() / "session.jsonl").string());
+      // Buffered, as orvik-host replay writes them.
+      csv = std::make_unique<TCsvWriter>((WorkDir() / "session.csv").string(), TFlushPolicy::WhenFull);
+      jsonl = std::make_unique<TJsonLinesWriter>((WorkDir() / "session.jsonl").string(), TFlushPolicy::WhenFull);
       sinks = {csv.get(), jsonl.get()};
     }
     const TReplayOutcome outcome = session.Run(Plugin(), sinks);

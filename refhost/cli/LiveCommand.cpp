@@ -244,7 +244,7 @@ int TLiveSession::Prepare() {
   OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
   Store = std::make_unique<TRecordStore>(DescribeRecord);
   try {
-    Sinks = MakeSessionSinks(OutDir, Settings, Args.Pcap);
+    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
     if (!Args.Record.empty()) Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());

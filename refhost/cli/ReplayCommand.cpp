@@ -60,7 +60,8 @@ int RunReplay(const TReplayArgs& args) {
   const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
   TSessionSinks sinks;
   try {
-    sinks = MakeSessionSinks(outDir, session->Settings(), args.Pcap);
+    sinks = MakeSessionSinks(outDir, session->Settings(),
+                             args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;

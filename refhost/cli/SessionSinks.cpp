@@ -9,20 +9,21 @@
 namespace {
 
 template <class TWriter>
-void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* name) {
+void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* name, TFlushPolicy policy) {
   const std::string path = (dir / name).string();
-  sinks.Writers.push_back(std::make_unique<TWriter>(path));
+  sinks.Writers.push_back(std::make_unique<TWriter>(path, policy));
   sinks.Files.push_back(name);
 }
 
 }  // namespace
 
-TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, const std::string& pcapPath) {
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, TFlushPolicy policy,
+                               const std::string& pcapPath) {
   const std::filesystem::path dir(outDir);
   std::filesystem::create_directories(dir);
   TSessionSinks sinks;
-  Add<TCsvWriter>(sinks, dir, "session.csv");
-  Add<TJsonLinesWriter>(sinks, dir, "session.jsonl");
+  Add<TCsvWriter>(sinks, dir, "session.csv", policy);
+  Add<TJsonLinesWriter>(sinks, dir, "session.jsonl", policy);
   AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files);
   return sinks;
 }

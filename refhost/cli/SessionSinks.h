@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "refhost/core/SessionTypes.h"
+#include "refhost/output/OutputFile.h"
 
 struct TSessionSinks {
   std::vector<std::unique_ptr<TRecordSink>> Writers;
@@ -17,6 +18,7 @@ struct TSessionSinks {
 // The caller owns the writers and keeps them until the session's OnFinish.
 // Throws EOutputWrite (or std::filesystem::filesystem_error) saying which
 // file could not be created. A `pcapPath` that is not empty also gets the
-// signalling as a pcap.
-TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings,
+// signalling as a pcap. `policy` says when the CSV and JSON Lines reach the
+// disk: every entry for a session a person watches, when full for a replay.
+TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings, TFlushPolicy policy,
                                const std::string& pcapPath = "");

@@ -1,7 +1,6 @@
 #include "refhost/output/CsvWriter.h"
 
 #include <charconv>
-#include <cstdio>
 
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
@@ -47,8 +46,7 @@ class TRowBuilder {
     std::string& r = Next();
     if (v == -9999.0) return;
     char d[40];
-    const int n = std::snprintf(d, sizeof d, "%.7f", v);
-    r.append(d, static_cast<size_t>(n));
+    r.append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v, std::chars_format::fixed, 7).ptr - d));
   }
   void Time(TDays t, int32_t offset) { AppendIsoTime(Next(), t, offset); }
   void Empty(int count) {
@@ -56,12 +54,15 @@ class TRowBuilder {
   }
   void Neighbours(const std::vector<TNeighbourCell>& cells) {
     std::string& r = Next();
-    char d[24];
+    char d[8];
+    const auto number = [&](unsigned v) { r.append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v).ptr - d)); };
     for (size_t i = 0; i < cells.size(); ++i) {
       if (i) r += ';';
-      const int n = std::snprintf(d, sizeof d, "%u:%u:%u", unsigned{cells[i].Arfcn},
-                                  unsigned{cells[i].Bsic}, unsigned{cells[i].RxLev});
-      r.append(d, static_cast<size_t>(n));
+      number(cells[i].Arfcn);
+      r += ':';
+      number(cells[i].Bsic);
+      r += ':';
+      number(cells[i].RxLev);
     }
   }
   void Hex(const std::vector<uint8_t>& bytes) {

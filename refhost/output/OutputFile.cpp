@@ -1,7 +1,15 @@
 #include "refhost/output/OutputFile.h"
 
+namespace {
+
+constexpr std::streamsize FileBufferBytes = 1 << 16;
+
+}  // namespace
+
 TOutputFile::TOutputFile(const std::string& path, TFlushPolicy policy)
-    : Path(path), File(path, std::ios::binary | std::ios::trunc), Out(&File), Policy(policy) {
+    : Path(path), Buffer(std::make_unique<char[]>(FileBufferBytes)), Out(&File), Policy(policy) {
+  File.rdbuf()->pubsetbuf(Buffer.get(), FileBufferBytes);  // before open, or it is ignored
+  File.open(path, std::ios::binary | std::ios::trunc);
   if (!File)
     throw EOutputWrite("cannot create " + path +
                        ": check that its folder exists and can be written to");

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,9 @@ class TOutputFile {
   void Check();
 
   std::string Path;  // "" for a caller's stream
+  // Larger than the stream's own: a replay writes hundreds of thousands of
+  // short entries a second.
+  std::unique_ptr<char[]> Buffer;
   std::ofstream File;
   std::ostream* Out;
   TFlushPolicy Policy;

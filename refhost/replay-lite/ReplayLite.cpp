@@ -39,8 +39,8 @@ int Replay(const std::string& capture, const std::string& outDir, const std::str
     TReplaySession session(capture, false);
     const TLoadedPlugin plugin = LoadPlugin(pluginPath.empty() ? DefaultPluginPath() : pluginPath);
     std::filesystem::create_directories(outDir);
-    TCsvWriter csv((std::filesystem::path(outDir) / "session.csv").string());
-    TJsonLinesWriter jsonl((std::filesystem::path(outDir) / "session.jsonl").string());
+    TCsvWriter csv((std::filesystem::path(outDir) / "session.csv").string(), TFlushPolicy::WhenFull);
+    TJsonLinesWriter jsonl((std::filesystem::path(outDir) / "session.jsonl").string(), TFlushPolicy::WhenFull);
     TReplayOutcome outcome;
     try {
       outcome = session.Run(plugin, {&csv, &jsonl});
