@@ -6,6 +6,10 @@
 
 namespace {
 constexpr std::size_t FirstCapacity = 256;
+// A host that fetches and releases records in batches swings the count by
+// hundreds each time; shrinking on every swing would rebuild the table as
+// often. 4096 slots are 64 KiB.
+constexpr std::size_t ShrinkFloor = 4096;
 }  // namespace
 
 // Blocks are aligned, so their low bits carry nothing: multiply by 2^64/phi
@@ -77,7 +81,7 @@ bool TLiveBlockSet::Erase(void* block, std::size_t& size) noexcept {
   size = FSlots[i].Size;
   RemoveAt(i);
   // A failed shrink only keeps the larger table.
-  if (Capacity() > FirstCapacity && 8 * FCount < Capacity()) Resize(Capacity() / 2);
+  if (Capacity() > ShrinkFloor && 8 * FCount < Capacity()) Resize(Capacity() / 2);
   return true;
 }
 

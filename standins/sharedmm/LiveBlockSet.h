@@ -5,7 +5,7 @@
 // rest of the probe run back instead of leaving tombstones, so a lookup
 // stops at the first empty slot and the table never fills with dead entries.
 // The table is kept at most half full (grows by doubling) and shrinks by
-// half when under an eighth full, never below its first size; only a resize
+// half when under an eighth full, never below 4096 slots; only a resize
 // allocates, so adding, finding and removing cost no heap traffic.
 //
 // Not thread-safe: the caller serialises every call. The table lives on the
