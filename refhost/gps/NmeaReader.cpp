@@ -9,22 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+#include "refhost/port/TermiosSpeed.h"
 
-speed_t BaudConstant(int baud) {
-  switch (baud) {
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;
-  }
-}
+namespace {
 
 std::string Problem(const std::string& path, const std::string& what) {
   return "GPS input " + path + ": " + what;
@@ -47,7 +34,7 @@ TNmeaReader::TNmeaReader(const std::string& path, TFixCallback onFix, TGpsEndCal
   IsFile = S_ISREG(st.st_mode);
   if (S_ISCHR(st.st_mode) && ::isatty(Fd)) {
     termios tio{};
-    const speed_t speed = BaudConstant(baud);
+    const speed_t speed = TermiosSpeedOf(baud);
     if (baud != 0 && speed == B0) {
       ::close(Fd);
       throw std::runtime_error(Problem(path, "unsupported baud rate " + std::to_string(baud) +

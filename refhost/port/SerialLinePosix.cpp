@@ -14,30 +14,11 @@
 
 #include "refhost/port/SerialDevicePort.h"
 #include "refhost/port/SerialLine.h"
+#include "refhost/port/TermiosSpeed.h"
 
 namespace {
 
 std::string ErrnoText(int code) { return std::strerror(code); }
-
-speed_t SpeedOf(int baud) {
-  switch (baud) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return 0;  // 14400, 56000, 128000, 256000: no termios constant
-  }
-}
 
 class TPtyLine final : public TSerialLine {
  public:
@@ -74,7 +55,7 @@ class TPtyLine final : public TSerialLine {
 
   void SetBaudRate(int baud) override {
     termios t{};
-    const speed_t speed = SpeedOf(baud);
+    const speed_t speed = TermiosSpeedOf(baud);
     if (speed == 0 || ::tcgetattr(Fd, &t) != 0 || ::cfsetspeed(&t, speed) != 0 ||
         ::tcsetattr(Fd, TCSANOW, &t) != 0)
       throw EPortError(Path + ": cannot set " + std::to_string(baud) + " baud");
@@ -100,6 +81,26 @@ class TPtyLine final : public TSerialLine {
 };
 
 }  // namespace
+
+speed_t TermiosSpeedOf(int baud) {
+  switch (baud) {
+    case 110: return B110;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;
+  }
+}
 
 void ThrowOpenError(const std::string& path, int code) {
   switch (code) {
