@@ -38,17 +38,27 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
-if [[ ! -f $prefix/system.reg ]]; then
+# A prefix counts as made only once its system DLLs are in place: wineboot
+# now and then stops early (seen as "could not load kernel32.dll") yet leaves
+# system.reg behind, and every later program would fail in that prefix.
+ready=$prefix/.wine-run-ready
+if [[ ! -f $ready ]]; then
   mkdir -p "$(dirname "$prefix")"
   exec 9>"$prefix.lock"
   flock 9
-  if [[ ! -f $prefix/system.reg ]]; then
-    "$wine" wineboot -i </dev/null >"$prefix.init.log" 2>&1 || {
-      echo "wine-run.sh: creating the wine prefix failed:" >&2
+  for attempt in 1 2 3; do
+    [[ -f $ready ]] && break
+    rm -rf "$prefix"
+    "$wine" wineboot -i </dev/null >"$prefix.init.log" 2>&1 || true
+    WINEPREFIX=$prefix "${wine%/*}/wineserver" -w >/dev/null 2>&1 || true
+    if [[ -f $prefix/system.reg && -f $prefix/drive_c/windows/system32/kernel32.dll ]]; then
+      touch "$ready"
+    else
+      echo "wine-run.sh: creating the wine prefix failed (attempt $attempt of 3):" >&2
       cat "$prefix.init.log" >&2
-      exit 1
-    }
-  fi
+    fi
+  done
+  [[ -f $ready ]] || exit 1
   exec 9>&-
 fi
 
