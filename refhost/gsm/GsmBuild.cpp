@@ -299,13 +299,19 @@ TGsmBytes IdentityResponse(const std::string& imsiDigits, uint8_t sequence) {
   return b.Add(id).Done();
 }
 
-TGsmBytes CcSetup(const TCcHeader& header, const std::string& digits) {
-  // Speech bearer (full rate only); the number as unknown type, ISDN plan.
+TGsmBytes CcSetup(const TCcHeader& header, const std::string& number) {
+  // A leading '+' is the international type, not a digit; what follows a
+  // pause (p, w) is sent as DTMF once the call is up, not in the setup.
+  const bool international = !number.empty() && number[0] == '+';
+  const size_t start = international ? 1 : 0;
+  const size_t pause = number.find_first_of("pPwW", start);
+  const std::string digits = number.substr(start, pause == std::string::npos ? pause : pause - start);
   const TGsmBytes bcd = BcdNumber(digits);
+  // Speech bearer (full rate only); ISDN numbering plan.
   TBuilder b = CcMessage(header, 0x05);
   b.Add({0x04, 0x01, 0xA0});
-  b.Add({static_cast<uint8_t>(header.FromNetwork ? 0x5C : 0x5E),
-         static_cast<uint8_t>(bcd.size() + 1), 0x81});
+  b.Add({static_cast<uint8_t>(header.FromNetwork ? 0x5C : 0x5E), static_cast<uint8_t>(bcd.size() + 1),
+         static_cast<uint8_t>(international ? 0x91 : 0x81)});
   return b.Add(bcd).Done();
 }
 

@@ -100,7 +100,9 @@ struct TCcHeader {
   bool FromNetwork = false;
   uint8_t Sequence = 0;
 };
-TGsmBytes CcSetup(const TCcHeader& header, const std::string& calledDigits);
+// `number` as dialled: a leading + makes it international; a pause (p, w)
+// ends what the setup carries.
+TGsmBytes CcSetup(const TCcHeader& header, const std::string& number);
 TGsmBytes CcCallProceeding(const TCcHeader& header);
 TGsmBytes CcCallConfirmed(const TCcHeader& header);
 TGsmBytes CcAlerting(const TCcHeader& header);
