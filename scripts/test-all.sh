@@ -425,9 +425,11 @@ leg_coverage() {
     --exclude-lines-by-pattern '.*virtual void ReservedSlot[0-9]+\(\) \{\}.*' \
     --exclude-unreachable-branches --exclude-throw-branches --txt "$report" --print-summary \
     --fail-under-line "$lines" --fail-under-branch "$branches"
-  local summary
-  summary=$(grep -E '^(lines|branches):' "$out/logs/coverage.gcovr.log" | sed -E 's/ \(.*//' | paste -sd, -)
-  record coverage passed "$checks_passed" 0 $((SECONDS - leg_start)) "$summary"
+  # Not named summary: a local of that name would hide the legs' summary
+  # from record.
+  local figures
+  figures=$(grep -E '^(lines|branches):' "$out/logs/coverage.gcovr.log" | sed -E 's/ \(.*//' | paste -sd, -)
+  record coverage passed "$checks_passed" 0 $((SECONDS - leg_start)) "$figures"
 }
 
 for leg in "${legs[@]}"; do
