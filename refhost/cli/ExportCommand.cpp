@@ -1,7 +1,6 @@
 // orvik-host export: a session's maps or signalling in the format of the
 // tool a person opens it with (QGIS, a GPS program, a globe viewer,
 // Wireshark), from its output folder, its JSON Lines or a capture.
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,7 +11,6 @@
 #include "refhost/output/GeoJsonWriter.h"
 #include "refhost/output/GpxWriter.h"
 #include "refhost/output/KmlWriter.h"
-#include "refhost/output/OutputFile.h"
 #include "refhost/output/PcapWriter.h"
 
 namespace fs = std::filesystem;
@@ -43,25 +41,7 @@ std::string DefaultOut(const TExportArgs& args) {
 
 int RunExport(const TExportArgs& args) {
   const std::string out = args.Out.empty() ? DefaultOut(args) : args.Out;
-  int status = ExitOk;
-  try {
-    std::unique_ptr<TRecordSink> writer = MakeWriter(args.Format, out);
-    status = PlaySessionInput("export", args.Input, args.Plugin, *writer);
-  } catch (const EOutputWrite& e) {
-    std::fprintf(stderr, "orvik-host export: %s\n", e.what());
-    return ExitFailure;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "orvik-host export: the export failed: %s\n", e.what());
-    return ExitFailure;
-  }
-  if (status == ExitBadInput) {
-    // Leave no empty or half file behind that looks like a result.
-    std::error_code ignored;
-    fs::remove(out, ignored);
-    return status;
-  }
-  std::printf("Wrote %s\n", out.c_str());
-  return status;
+  return WriteSessionInput("export", args.Input, args.Plugin, out, [&] { return MakeWriter(args.Format, out); });
 }
 
 }  // namespace

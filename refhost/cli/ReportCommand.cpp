@@ -1,13 +1,11 @@
 // orvik-host report: the drive report, one HTML page that opens offline,
 // from a session's output folder, its JSON Lines or a capture.
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/SessionInput.h"
-#include "refhost/output/OutputFile.h"
 #include "refhost/output/ReportWriter.h"
 
 namespace fs = std::filesystem;
@@ -27,24 +25,9 @@ int RunReport(const TReportArgs& args) {
     out = ((SessionInputKind(args.Input) == TSessionInputKind::Folder ? input : input.parent_path()) / "report.html")
               .string();
   }
-  int status = ExitOk;
-  try {
-    TReportWriter writer(out);
-    status = PlaySessionInput("report", args.Input, args.Plugin, writer);
-  } catch (const EOutputWrite& e) {
-    std::fprintf(stderr, "orvik-host report: %s\n", e.what());
-    return ExitFailure;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "orvik-host report: the report failed: %s\n", e.what());
-    return ExitFailure;
-  }
-  if (status == ExitBadInput) {
-    std::error_code ignored;
-    fs::remove(out, ignored);
-    return status;
-  }
-  std::printf("Wrote %s: open it in a browser (it needs no network)\n", out.c_str());
-  return status;
+  return WriteSessionInput(
+      "report", args.Input, args.Plugin, out, [&] { return std::make_unique<TReportWriter>(out); },
+      ": open it in a browser (it needs no network)");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/output/JsonLines.h"
+#include "refhost/output/OutputFile.h"
 
 namespace fs = std::filesystem;
 
@@ -94,5 +95,28 @@ int PlaySessionInput(const std::string& command, const std::string& input, const
   }
   if (status == ExitBadInput) return status;
   once.OnFinish({});
+  return status;
+}
+
+int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
+                      const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
+                      const char* wroteTail) {
+  int status = ExitOk;
+  try {
+    const std::unique_ptr<TRecordSink> writer = open();
+    status = PlaySessionInput(command, input, plugin, *writer);
+  } catch (const EOutputWrite& e) {
+    std::fprintf(stderr, "orvik-host %s: %s\n", command.c_str(), e.what());
+    return ExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orvik-host %s: the %s failed: %s\n", command.c_str(), command.c_str(), e.what());
+    return ExitFailure;
+  }
+  if (status == ExitBadInput) {
+    std::error_code ignored;
+    std::filesystem::remove(out, ignored);
+    return status;
+  }
+  std::printf("Wrote %s%s\n", out.c_str(), wroteTail);
   return status;
 }

@@ -2,6 +2,8 @@
 // file, or a capture (replayed through the plug-in), played into one writer.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "refhost/core/SessionTypes.h"
@@ -21,3 +23,11 @@ TSessionInputKind SessionInputKind(const std::string& input);
 // A writer's EOutputWrite passes through.
 int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
                      TRecordSink& sink);
+
+// The whole of `export` and `report`: plays `input` into the writer `open`
+// makes for `out` and says on stdout "Wrote OUT" followed by `wroteTail`.
+// A bad input leaves no file behind that looks like a result; a writer that
+// cannot be opened or written gives ExitFailure, said on stderr.
+int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
+                      const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
+                      const char* wroteTail = "");

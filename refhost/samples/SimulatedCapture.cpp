@@ -23,26 +23,16 @@ constexpr int32_t ActionDial = 0;
 constexpr int32_t ActionHangUp = 1;
 constexpr const char* DialledNumber = "+4930123456";
 
-// The in-memory port: what the plug-in writes goes to the simulated handset
-// at the virtual time; the clock is the virtual clock.
-class TVirtualPort : public THostPort {
+// The in-memory port: the replay port, except that what the plug-in writes
+// goes to the simulated handset at the virtual time, and the clock is the
+// virtual clock.
+class TVirtualPort : public TReplayPort {
  public:
   TVirtualPort(THandsetSimulator& handset, const double& seconds, TDays start)
       : Handset(handset), Seconds(seconds), Start(start) {}
-  size_t Read(uint8_t*, size_t, int) override { return 0; }
-  bool IsOpen() override { return Opened; }
-  void SetOptionByte(uint8_t) override {}
-  void SetOptionA(int32_t) override {}
-  void SetOptionB(int32_t) override {}
   void Write(const void* data, int32_t count) override {
     if (LineUp && count > 0) Handset.Receive(static_cast<const uint8_t*>(data), static_cast<size_t>(count), Seconds);
   }
-  void Open(bool) override { Opened = true; }
-  void Close() override { Opened = false; }
-  void PurgeA() override {}
-  void PurgeB() override {}
-  void EnableA(bool) override {}
-  void EnableB(bool) override {}
   TDays LiveTime() override { return Start + Seconds / SecondsPerDay; }
 
   bool LineUp = true;
@@ -51,7 +41,6 @@ class TVirtualPort : public THostPort {
   THandsetSimulator& Handset;
   const double& Seconds;
   const TDays Start;
-  bool Opened = true;
 };
 
 // Everything of one recording session; the steps mirror the session
