@@ -42,6 +42,7 @@ TReplayOutcome TReplaySession::Run(const TLoadedPlugin& plugin, const std::vecto
   // regained: the replay waits for it as the live session did.
   options.Reconnect = true;
   options.Settings = Recorded;
+  options.GpsConfigured = !Recorded.GpsSource.empty();
   TSessionDriver driver(plugin, port, Queue, store, options);
   driver.SetCaptureTap(&port.Clock());
 

@@ -3,9 +3,6 @@
 // wires the units: plug-in, port and reader thread, GPS source, session
 // driver, record store and writers; shows the status line; ends with a
 // one-paragraph summary and an exit status that says how the session ended.
-#include <pthread.h>
-#include <signal.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/SharedMM.h"
 #include "refhost/capture/CaptureWriter.h"
@@ -32,6 +30,7 @@
 #include "refhost/output/RecordValues.h"
 #include "refhost/port/PortReader.h"
 #include "refhost/port/StatusLine.h"
+#include "refhost/port/StopSignals.h"
 #include "refhost/sim/PtyHandset.h"
 #include "refhost/sim/SimulatedDrive.h"
 
@@ -56,6 +55,7 @@ struct TLiveArgs {
   uint64_t Seed = 1;
   bool Reconnect = false;
   double ReconnectTimeout = 60;
+  double GpsTimeout = 60;
   std::string Record;
   std::string Pcap;
 };
@@ -71,38 +71,6 @@ std::string DefaultOutDir() {
   std::strftime(name, sizeof name, "session-%Y%m%d-%H%M%S", &local);
   return name;
 }
-
-// Ctrl-C and SIGTERM are taken by one thread of their own (sigwait), which
-// asks the session to stop; no other thread ever sees them.
-class TStopSignals {
- public:
-  TStopSignals() {
-    sigemptyset(&Set);
-    sigaddset(&Set, SIGINT);
-    sigaddset(&Set, SIGTERM);
-    sigaddset(&Set, SIGUSR1);  // our own "quit waiting" at the end
-    pthread_sigmask(SIG_BLOCK, &Set, &Old);
-  }
-  ~TStopSignals() {
-    if (Waiter.joinable()) {
-      pthread_kill(Waiter.native_handle(), SIGUSR1);
-      Waiter.join();
-    }
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
-  }
-  // Starts the waiting thread; onStop runs on it at the first Ctrl-C.
-  void Start(std::function<void()> onStop) {
-    Waiter = std::thread([this, onStop = std::move(onStop)] {
-      int signal = 0;
-      while (sigwait(&Set, &signal) == 0 && signal != SIGUSR1) onStop();
-    });
-  }
-
- private:
-  sigset_t Set{};
-  sigset_t Old{};
-  std::thread Waiter;
-};
 
 // The GPS source the options chose, running on a thread of its own.
 class TGpsSource {
@@ -178,6 +146,7 @@ class TLiveSession {
 
   std::mutex Lock;
   std::condition_variable Wake;
+  std::vector<std::string> Notices;  // from the driver, for stderr
   bool DriverDone = false;
   bool StopAsked = false;
   bool DurationReached = false;  // the stop came from --duration, not Ctrl-C
@@ -219,7 +188,7 @@ int TLiveSession::Prepare() {
   }
 
   auto onFix = [this](const TGpsFix& fix) { Queue.Push(TSessionEvent::OfFix(fix)); };
-  auto onGpsEnd = [](const std::string&) {};
+  auto onGpsEnd = [this](const std::string& why) { Queue.Push(TSessionEvent::GpsEnded(why)); };
   try {
     if (!Args.GpsNmea.empty()) {
       Gps.Nmea = std::make_unique<TNmeaReader>(Args.GpsNmea, onFix, onGpsEnd);
@@ -259,6 +228,15 @@ int TLiveSession::Prepare() {
   options.DialNumber = Args.Dial;
   options.CallSeconds = Args.CallSeconds;
   options.Answer = Args.Answer;
+  options.GpsConfigured = Gps.Simulated || Gps.Nmea || Gps.Gpsd;
+  options.GpsQuietSeconds = Args.GpsTimeout;
+  options.Notice = [this](const std::string& text) {
+    {
+      std::lock_guard lock(Lock);
+      Notices.push_back(text);
+    }
+    Wake.notify_all();
+  };
   options.Settings = Settings;
   Driver = std::make_unique<TSessionDriver>(*Plugin, *Port, Queue, *Store, options);
   if (Capture) Driver->SetCaptureTap(Capture.get());
@@ -287,6 +265,7 @@ TStatusValues TLiveSession::StatusNow(double elapsed) const {
   v.QueueFillBytes = Queue.FillBytes();
   v.QueueCapacityBytes = static_cast<int64_t>(Queue.CapacityBytes());
   v.LineUp = s.LineUp && Reader->LineUp();
+  if (s.Gps != TGpsState::Fixing && s.Gps != TGpsState::Waiting) v.GpsProblem = GpsStateName(s.Gps);
   v.Counters = s.Counters;
   v.Counters.BytesReceived = Reader->BytesRead();
   return v;
@@ -299,14 +278,16 @@ std::string TLiveSession::Summary(TSessionEnd end, double elapsed, const TSessio
   char text[1024];
   std::snprintf(text, sizeof text,
                 "Session ended (%s) after %s: %lld records written to %s (%s). %lld bytes received, "
-                "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes, %lld calls set up, "
+                "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
+                "%lld fixes, %lld GPS outages, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
                 end == TSessionEnd::StoppedByUser && DurationReached ? "duration reached" : SessionEndName(end),
                 Seconds(elapsed).c_str(), static_cast<long long>(written),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
-                static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
+                static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
+                static_cast<long long>(c.Fixes), static_cast<long long>(c.GpsOutages),
                 static_cast<long long>(c.CallsSetUp), static_cast<long long>(c.CallsDropped),
                 static_cast<long long>(Queue.HighWaterBytes()), static_cast<long long>(Queue.QueueFull()),
                 static_cast<long long>(SharedLiveBlocks()), static_cast<long long>(SharedLiveBytes()));
@@ -358,7 +339,9 @@ int TLiveSession::Run() {
   double lastPlain = 0;
   std::unique_lock lock(Lock);
   while (!DriverDone) {
-    Wake.wait_for(lock, refresh, [this] { return DriverDone; });
+    Wake.wait_for(lock, refresh, [this] { return DriverDone || !Notices.empty(); });
+    for (const std::string& notice : Notices) std::fprintf(stderr, "orvik-host live: %s\n", notice.c_str());
+    Notices.clear();
     if (DriverDone) break;
     const double now = elapsed();
     if (Args.Duration > 0 && now >= Args.Duration && !StopAsked) {
@@ -435,6 +418,9 @@ TCommand AddLiveCommand(CLI::App& app) {
   gps->add_option("--gpsd", args->Gpsd, "the gpsd daemon at HOST:PORT, e.g. localhost:2947");
   gps->add_flag("--simulate-gps", args->SimulateGps, "a simulated GPS along the seeded drive");
   gps->require_option(0, 1);
+  live->add_option("--gps-timeout", args->GpsTimeout,
+                   "seconds without a fix after which records are written without a position (default 60)")
+      ->check(PositiveSeconds);
   auto* dial = live->add_option("--dial", args->Dial, "dial this number once the test runs");
   live->add_option("--call-seconds", args->CallSeconds, "hang up this many seconds after dialling")
       ->needs(dial)

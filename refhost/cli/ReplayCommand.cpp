@@ -12,6 +12,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
+#include "refhost/port/StopSignals.h"
 
 namespace {
 
@@ -45,6 +46,8 @@ std::string DefaultOutDir() {
 }
 
 int RunReplay(const TReplayArgs& args) {
+  // Ctrl-C ends the replay as the end of the capture would: complete files.
+  TStopSignals signals;
   const std::string file = args.File.empty() ? BundledSample() : args.File;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
@@ -71,6 +74,7 @@ int RunReplay(const TReplayArgs& args) {
   std::printf("Replaying %s into %s\n", file.c_str(), outDir.c_str());
   std::fflush(stdout);
 
+  signals.Start([&session] { session->RequestStop(); });
   TReplayOutcome outcome;
   try {
     outcome = session->Run(*plugin, borrowed);
@@ -83,11 +87,12 @@ int RunReplay(const TReplayArgs& args) {
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;
   const TSessionCounters& c = outcome.Counters;
   std::printf("Replay ended (%s): %lld records written to %s (%s). %lld bytes replayed, "
-              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes.\n",
+              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s.\n",
               SessionEndName(outcome.End), static_cast<long long>(outcome.RecordsWritten),
               outDir.c_str(), files.c_str(), static_cast<long long>(c.BytesReceived),
               static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
-              static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes));
+              static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
+              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "");
   if (!outcome.Warning.empty()) std::fprintf(stderr, "orvik-host replay: %s\n", outcome.Warning.c_str());
   if (outcome.PortBytesWritten != 0)
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "

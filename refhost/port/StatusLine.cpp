@@ -8,8 +8,12 @@
 
 std::string FormatStatus(const TStatusValues& v) {
   const int64_t elapsed = static_cast<int64_t>(v.ElapsedSeconds);
-  char fix[32];
-  if (v.LastFixAgeSeconds < 0)
+  char fix[64];
+  if (!v.GpsProblem.empty() && v.LastFixAgeSeconds >= 0)
+    std::snprintf(fix, sizeof fix, "%.20s, fix %.0f s ago", v.GpsProblem.c_str(), v.LastFixAgeSeconds);
+  else if (!v.GpsProblem.empty())
+    std::snprintf(fix, sizeof fix, "%.20s", v.GpsProblem.c_str());
+  else if (v.LastFixAgeSeconds < 0)
     std::snprintf(fix, sizeof fix, "no fix");
   else
     std::snprintf(fix, sizeof fix, "fix %.1f s ago", v.LastFixAgeSeconds);

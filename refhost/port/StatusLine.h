@@ -18,6 +18,7 @@ struct TStatusValues {
   int32_t FramesPerSecond = 0;    // the decoder's throughput figure
   std::string CallState = "idle";
   double LastFixAgeSeconds = -1;  // negative before the first fix
+  std::string GpsProblem;         // "no GPS", "GPS quiet", "GPS ended"; empty while fixes come
   int64_t QueueFillBytes = 0;
   int64_t QueueCapacityBytes = 1;
   bool LineUp = true;
