@@ -1,19 +1,16 @@
 // orvik-host live: a session against a handset on a serial port, or against
-// the simulated handset on a pseudo-terminal (--simulate). Parses options and
-// wires the units: plug-in, port and reader thread, GPS source, session
-// driver, record store and writers; shows the status line; ends with a
-// one-paragraph summary and an exit status that says how the session ended.
-#include <chrono>
-#include <condition_variable>
+// the simulated handset on a pseudo-terminal (--simulate). Turns the options
+// into the runner's plan (plug-in, port and reader thread, GPS source,
+// writers, capture), opening and checking each; the session runner runs it
+// and the status line shows it; ends with a one-paragraph summary and an
+// exit status that says how the session ended.
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/SharedMM.h"
@@ -21,8 +18,6 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
-#include "refhost/core/RecordStore.h"
-#include "refhost/core/SessionDriver.h"
 #include "refhost/gps/GpsdReader.h"
 #include "refhost/gps/NmeaReader.h"
 #include "refhost/gps/SimulatedGps.h"
@@ -31,6 +26,7 @@
 #include "refhost/port/PortReader.h"
 #include "refhost/port/StatusLine.h"
 #include "refhost/port/StopSignals.h"
+#include "refhost/run/SessionRunner.h"
 #include "refhost/sim/PtyHandset.h"
 #include "refhost/sim/SimulatedDrive.h"
 
@@ -73,22 +69,34 @@ std::string DefaultOutDir() {
 }
 
 // The GPS source the options chose, running on a thread of its own.
-class TGpsSource {
+class TGpsSource : public TEventSource {
  public:
   std::optional<TSimulatedGps> Simulated;
   std::unique_ptr<TNmeaReader> Nmea;
   std::unique_ptr<TGpsdReader> Gpsd;
 
-  void Start() {
+  bool Configured() const { return Simulated || Nmea || Gpsd; }
+  void Start() override {
     if (Simulated) Simulated->Start();
     if (Nmea) Nmea->Start();
     if (Gpsd) Gpsd->Start();
   }
-  void Stop() {
+  void Stop() override {
     if (Simulated) Simulated->Stop();
     if (Nmea) Nmea->Stop();
     if (Gpsd) Gpsd->Stop();
   }
+};
+
+// The port's reader thread as one of the runner's sources.
+class TReaderSource : public TEventSource {
+ public:
+  explicit TReaderSource(TPortReader& reader) : Reader(reader) {}
+  void Start() override { Reader.Start(); }
+  void Stop() override { Reader.Stop(); }
+
+ private:
+  TPortReader& Reader;
 };
 
 // A number of seconds above zero, with a message that says so.
@@ -101,12 +109,6 @@ const CLI::Validator PositiveSeconds(
       return "needs a number of seconds above 0, not '" + text + "'";
     },
     "SECONDS");
-
-std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", s);
-  return text;
-}
 
 int ExitStatusOf(TSessionEnd end, bool readerGaveUp) {
   if (readerGaveUp || end == TSessionEnd::LineDropped) return ExitLineDropped;
@@ -121,12 +123,9 @@ class TLiveSession {
 
  private:
   int Prepare();
-  void StartSources();
-  void Watch();
-  void StopSources();
   // Call once the plug-in is unloaded: its live shared blocks are counted.
-  std::string Summary(TSessionEnd end, double elapsed, const TSessionCounters& counters, int64_t written) const;
-  TStatusValues StatusNow(double elapsed) const;
+  std::string Summary(const TRunOutcome& outcome) const;
+  TStatusValues StatusNow(double elapsed, const TSessionStatus& s) const;
 
   const TLiveArgs& Args;
   TStopSignals Signals;
@@ -135,21 +134,14 @@ class TLiveSession {
   std::unique_ptr<TPtyHandset> Handset;
   std::unique_ptr<TSerialDevicePort> Port;
   TSessionEventQueue Queue{QueueCapacityBytes};
-  std::unique_ptr<TRecordStore> Store;
   TSessionSinks Sinks;
   std::unique_ptr<TCaptureWriter> Capture;
-  std::unique_ptr<TSessionDriver> Driver;
   std::unique_ptr<TPortReader> Reader;
+  std::unique_ptr<TReaderSource> ReaderAsSource;
   TGpsSource Gps;
   std::string OutDir;
   TSessionSettings Settings;
-
-  std::mutex Lock;
-  std::condition_variable Wake;
-  std::vector<std::string> Notices;  // from the driver, for stderr
-  bool DriverDone = false;
-  bool StopAsked = false;
-  bool DurationReached = false;  // the stop came from --duration, not Ctrl-C
+  TSessionOptions Options;
 };
 
 int TLiveSession::Prepare() {
@@ -211,7 +203,6 @@ int TLiveSession::Prepare() {
   }
 
   OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
-  Store = std::make_unique<TRecordStore>(DescribeRecord);
   try {
     Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
     if (!Args.Record.empty()) Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt());
@@ -219,43 +210,27 @@ int TLiveSession::Prepare() {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
   }
-  for (auto& writer : Sinks.Writers) Store->AddSink(writer.get());
-
-  TSessionOptions options;
+  TSessionOptions& options = Options;
   options.ConnectLimitSeconds = Args.ConnectTimeout;
   options.Reconnect = Args.Reconnect;
   options.LogFile = Args.Log;
   options.DialNumber = Args.Dial;
   options.CallSeconds = Args.CallSeconds;
   options.Answer = Args.Answer;
-  options.GpsConfigured = Gps.Simulated || Gps.Nmea || Gps.Gpsd;
+  options.GpsConfigured = Gps.Configured();
   options.GpsQuietSeconds = Args.GpsTimeout;
-  options.Notice = [this](const std::string& text) {
-    {
-      std::lock_guard lock(Lock);
-      Notices.push_back(text);
-    }
-    Wake.notify_all();
-  };
   options.Settings = Settings;
-  Driver = std::make_unique<TSessionDriver>(*Plugin, *Port, Queue, *Store, options);
-  if (Capture) Driver->SetCaptureTap(Capture.get());
 
   TReaderOptions reading;
   reading.SilenceLimitSeconds = Args.SilenceLimit;
   reading.Reconnect = Args.Reconnect;
   reading.ReconnectTimeoutSeconds = Args.ReconnectTimeout;
   Reader = std::make_unique<TPortReader>(*Port, Queue, reading);
+  ReaderAsSource = std::make_unique<TReaderSource>(*Reader);
   return ExitOk;
 }
 
-void TLiveSession::StopSources() {
-  Gps.Stop();
-  Reader->Stop();
-}
-
-TStatusValues TLiveSession::StatusNow(double elapsed) const {
-  const TSessionStatus s = Driver->Status();
+TStatusValues TLiveSession::StatusNow(double elapsed, const TSessionStatus& s) const {
   TStatusValues v;
   v.ElapsedSeconds = elapsed;
   v.Records = s.RecordsWritten;
@@ -271,19 +246,18 @@ TStatusValues TLiveSession::StatusNow(double elapsed) const {
   return v;
 }
 
-std::string TLiveSession::Summary(TSessionEnd end, double elapsed, const TSessionCounters& c,
-                                  int64_t written) const {
+std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
   std::string files;
   for (const std::string& f : Sinks.Files) files += (files.empty() ? "" : ", ") + f;
+  const TSessionCounters& c = outcome.Counters;
   char text[1024];
   std::snprintf(text, sizeof text,
-                "Session ended (%s) after %s: %lld records written to %s (%s). %lld bytes received, "
+                "%s: %lld records written to %s (%s). %lld bytes received, "
                 "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
                 "%lld fixes, %lld GPS outages, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
-                end == TSessionEnd::StoppedByUser && DurationReached ? "duration reached" : SessionEndName(end),
-                Seconds(elapsed).c_str(), static_cast<long long>(written),
+                EndingText("Session", outcome, true).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
                 static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
@@ -301,93 +275,45 @@ int TLiveSession::Run() {
                            static_cast<unsigned long long>(Args.Seed));
   std::fflush(stdout);
 
-  Signals.Start([this] {
-    {
-      std::lock_guard lock(Lock);
-      StopAsked = true;
-    }
-    Queue.RequestStop();
-    Wake.notify_all();
-  });
-
-  TSessionEnd end = TSessionEnd::Done;
-  std::exception_ptr failure;
-  const auto started = std::chrono::steady_clock::now();
-  Reader->Start();
-  Gps.Start();
-  std::thread driving([&] {
-    try {
-      end = Driver->Run();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    {
-      std::lock_guard lock(Lock);
-      DriverDone = true;
-    }
-    Wake.notify_all();
-  });
-
   TStatusLine status = TStatusLine::ForStream(stdout);
-  const auto elapsed = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  };
-  // A terminal is refreshed four times a second; a log gets a line on every
-  // change of call or line state and every ten seconds.
-  const auto refresh = std::chrono::milliseconds(status.InPlace() ? 250 : 1000);
-  std::string lastState;
-  double lastPlain = 0;
-  std::unique_lock lock(Lock);
-  while (!DriverDone) {
-    Wake.wait_for(lock, refresh, [this] { return DriverDone || !Notices.empty(); });
-    for (const std::string& notice : Notices) std::fprintf(stderr, "orvik-host live: %s\n", notice.c_str());
-    Notices.clear();
-    if (DriverDone) break;
-    const double now = elapsed();
-    if (Args.Duration > 0 && now >= Args.Duration && !StopAsked) {
-      StopAsked = true;
-      DurationReached = true;
-      Queue.RequestStop();
-    }
-    if (Args.Quiet) continue;
-    const TStatusValues values = StatusNow(now);
-    const std::string state = values.CallState + (values.LineUp ? "" : ", line down");
-    const std::string text = FormatStatus(values);
-    if (status.InPlace()) {
-      if (state != lastState && !lastState.empty()) status.Event(Seconds(now) + ": " + state);
-      status.Show(text);
-    } else if (state != lastState || now - lastPlain >= 10) {
-      status.Event(text);
-      lastPlain = now;
-    }
-    lastState = state;
+  TRunPlan plan;
+  plan.Plugin = &*Plugin;
+  plan.Port = Port.get();
+  plan.Queue = &Queue;
+  plan.Sources = {ReaderAsSource.get(), &Gps};
+  for (auto& writer : Sinks.Writers) plan.Sinks.push_back(writer.get());
+  plan.Tap = Capture.get();
+  plan.Describe = DescribeRecord;
+  plan.Options = Options;
+  plan.DurationSeconds = Args.Duration;
+  plan.StatusPeriodSeconds = status.RefreshSeconds();
+  if (!Args.Quiet) {
+    plan.OnStatus = [&](double elapsed, const TSessionStatus& s) {
+      const TStatusValues values = StatusNow(elapsed, s);
+      status.Update(elapsed, values.CallState + (values.LineUp ? "" : ", line down"), FormatStatus(values));
+    };
   }
-  lock.unlock();
-  driving.join();
-  StopSources();
-  Queue.Close();
+  plan.OnNotice = [](const std::string& notice) { std::fprintf(stderr, "orvik-host live: %s\n", notice.c_str()); };
+  TSessionRunner runner(std::move(plan));
+  Signals.Start([&runner] { runner.RequestStop(); });
+  const TRunOutcome outcome = runner.Run();
   status.Finish();
 
   if (Handset) Handset->Stop();
-  if (failure) {
+  if (outcome.Failure) {
     try {
-      std::rethrow_exception(failure);
+      std::rethrow_exception(outcome.Failure);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "orvik-host live: the session failed: %s\n", e.what());
     }
     return ExitFailure;
   }
-  const int exitStatus = ExitStatusOf(end, Reader->GaveUp());
-  const TSessionCounters counters = Driver->Counters();
-  const std::string endMessage = Driver->EndMessage();
-  const int64_t written = Store->Written();
-  // Everything that holds the plug-in's memory goes, then the plug-in itself
-  // (its own static strings live until it is unloaded): what is left leaked.
-  Driver.reset();
-  Store.reset();
+  const int exitStatus = ExitStatusOf(outcome.End, Reader->GaveUp());
+  // The runner has released every record; the plug-in goes last (its own
+  // static strings live until it is unloaded): what is left leaked.
   Plugin.reset();
-  std::printf("%s\n", Summary(end, elapsed(), counters, written).c_str());
-  if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", endMessage.c_str());
+  std::printf("%s\n", Summary(outcome).c_str());
+  if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", outcome.EndMessage.c_str());
   return exitStatus;
 }
 

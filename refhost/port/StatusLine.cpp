@@ -31,6 +31,21 @@ std::string FormatStatus(const TStatusValues& v) {
   return text;
 }
 
+void TStatusLine::Update(double elapsedSeconds, const std::string& state, const std::string& text) {
+  if (Smart) {
+    if (state != LastState && !LastState.empty()) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%.1f s: ", elapsedSeconds);
+      Event(at + state);
+    }
+    Show(text);
+  } else if (state != LastState || elapsedSeconds - LastPlain >= 10) {
+    Event(text);
+    LastPlain = elapsedSeconds;
+  }
+  LastState = state;
+}
+
 TStatusLine::TStatusLine(std::FILE* out, bool inPlace, int width) : Out(out), Smart(inPlace), Width(width) {}
 
 TStatusLine TStatusLine::ForStream(std::FILE* out) {
