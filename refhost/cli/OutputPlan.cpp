@@ -38,39 +38,30 @@ std::string Named(const std::string& role, const std::string& path) {
 }  // namespace
 
 void TOutputPlan::Input(const std::string& path, const std::string& role) {
-  Entries.push_back({path, role, false, false});
+  Entries.push_back({path, role, false, false, false});
 }
 
 void TOutputPlan::Output(const std::string& path, const std::string& role, bool keep) {
-  Entries.push_back({path, role, true, keep});
+  Entries.push_back({path, role, true, keep, false});
 }
 
 void TOutputPlan::Folder(const std::string& dir, const std::vector<std::string>& files) {
   Dir = dir;
   DirFiles = files;
-  for (const std::string& f : files) Output((fs::path(dir) / f).string(), "the session's " + f, false);
+  for (const std::string& f : files)
+    Entries.push_back({(fs::path(dir) / f).string(), "the session's file", true, false, true});
 }
 
 std::string TOutputPlan::Problem(bool force) const {
   std::error_code error;
-  if (!Dir.empty()) {
-    if (fs::exists(Dir, error) && !fs::is_directory(Dir, error))
-      return "--out " + Dir + " is a file, not a folder: give the name of a folder (a new one is created)";
-    std::string held;
-    for (const std::string& f : DirFiles)
-      if (fs::exists(fs::path(Dir) / f, error)) held += (held.empty() ? "" : ", ") + f;
-    if (!held.empty() && !force)
-      return "--out " + Dir + " already holds a session (" + held +
-             "): give a new folder with --out, or add --force to replace that session";
-  }
+  if (!Dir.empty() && fs::exists(Dir, error) && !fs::is_directory(Dir, error))
+    return "--out " + Dir + " is a file, not a folder: give the name of a folder (a new one is created)";
   for (const TEntry& e : Entries) {
-    if (e.Output && fs::is_directory(e.Path, error))
-      return Named(e.Role, e.Path) + " is a folder: give a file name";
-    if (e.Keep && !force && fs::exists(e.Path, error) && !IsDevice(e.Path))
-      return Named(e.Role, e.Path) + " already exists: give another name, or add --force to replace it";
-    if (!Dir.empty() && e.Role.rfind("the session's", 0) != 0 && Same(e.Path, Dir))
+    if (e.Output && fs::is_directory(e.Path, error)) return Named(e.Role, e.Path) + " is a folder: give a file name";
+    if (!Dir.empty() && !e.InFolder && Same(e.Path, Dir))
       return Named(e.Role, e.Path) + " is the output folder --out " + Dir + ": give a file outside it";
   }
+  // Paths that coincide first: --force does not mend them.
   for (size_t i = 0; i < Entries.size(); ++i) {
     for (size_t j = i + 1; j < Entries.size(); ++j) {
       const TEntry& a = Entries[i];
@@ -88,6 +79,18 @@ std::string TOutputPlan::Problem(bool force) const {
              " are the same file: give each output a path of its own";
     }
   }
+  if (force) return "";
+  if (!Dir.empty()) {
+    std::string held;
+    for (const std::string& f : DirFiles)
+      if (fs::exists(fs::path(Dir) / f, error)) held += (held.empty() ? "" : ", ") + f;
+    if (!held.empty())
+      return "--out " + Dir + " already holds a session (" + held +
+             "): give a new folder with --out, or add --force to replace that session";
+  }
+  for (const TEntry& e : Entries)
+    if (e.Keep && fs::exists(e.Path, error) && !IsDevice(e.Path))
+      return Named(e.Role, e.Path) + " already exists: give another name, or add --force to replace it";
   return "";
 }
 

@@ -30,6 +30,7 @@ class TOutputPlan {
     std::string Role;
     bool Output = false;
     bool Keep = false;
+    bool InFolder = false;  // one of the output folder's files
   };
   std::string Problem(bool force) const;
 

@@ -112,7 +112,7 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
   if (isFolder || fs::path(input).filename() == "session.jsonl") {
     const fs::path folder = isFolder ? fs::path(input) : fs::path(input).parent_path();
     for (const char* name : {"session.jsonl", "session.csv"})
-      plan.Input((folder / name).string(), std::string("the session's ") + name);
+      plan.Input((folder / name).string(), "the session's file");
   }
   plan.Output(out, "--out", false);
   if (!plan.Check(false)) return ExitBadInput;

@@ -64,7 +64,7 @@ const std::vector<TCase> Cases = {
     {"RecordIsPcap", "", L("--out N --record S --pcap S"), 2, "same file", {}, "test ! -e S"},
     {"RecordIsSessionJsonl", "", L("--out N --record N/session.jsonl"), 2, "same file", {}},
     {"PcapIsSessionCsv", "", L("--out N --pcap N/../N/session.csv"), 2, "same file", {}},
-    {"ReplayPcapIsInput", "cp $CAP c.orvcap", "$H replay c.orvcap --out R --pcap c.orvcap", 2, "c.orvcap",
+    {"ReplayPcapIsInput", "cp $CAP c.orvcap", "$H replay c.orvcap --out R --pcap c.orvcap --force", 2, "this run reads",
      {"c.orvcap"}},
     // 4: an earlier session and capture are kept.
     {"OutOntoSession", "cp -r $BASE S", L("--out S"), 2, "--force",
