@@ -94,6 +94,8 @@ const std::vector<TCase> Cases = {
     {"SeedNegative", "", L("--out N --seed -1"), 2, "whole number", {}, "test ! -e N"},
     {"GpsNmeaEmpty", "", L("--out N --gps-nmea ''"), 2, "--gps-nmea", {}, "test ! -e N"},
     {"GpsdEmpty", "", L("--out N --gpsd ''"), 2, "--gpsd", {}, "test ! -e N"},
+    {"SimLinkOntoFile", "echo keep > f.txt", "$H simulate-handset --pty --link f.txt --duration 1", 2, "--link",
+     {"f.txt"}},
     {"DialEmpty", "", L("--out N --dial ''"), 2, "--dial", {}, "test ! -e N"},
 };
 
