@@ -16,6 +16,7 @@
 #include "host/SharedMM.h"
 #include "refhost/capture/CaptureWriter.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/gps/GpsdReader.h"
@@ -54,6 +55,7 @@ struct TLiveArgs {
   double GpsTimeout = 60;
   std::string Record;
   std::string Pcap;
+  bool Force = false;
 };
 
 // Large enough that ten seconds of a 921,600 baud flood never fill it.
@@ -110,6 +112,21 @@ const CLI::Validator PositiveSeconds(
     },
     "SECONDS");
 
+// Text that may not be empty: an empty --gpsd or --dial is a slip, not a
+// wish for the default.
+CLI::Validator NonEmpty(const std::string& give) {
+  return CLI::Validator(
+      [give](std::string& text) { return text.empty() ? "is empty: give " + give : std::string(); }, "TEXT");
+}
+
+// A whole number from 0 up: "-1" would wrap to the largest seed.
+const CLI::Validator WholeNumber(
+    [](std::string& text) {
+      if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) return std::string();
+      return "needs a whole number from 0 up, not '" + text + "'";
+    },
+    "N");
+
 int ExitStatusOf(TSessionEnd end, bool readerGaveUp) {
   if (readerGaveUp || end == TSessionEnd::LineDropped) return ExitLineDropped;
   if (end == TSessionEnd::NoAnswer) return ExitNoAnswer;
@@ -145,6 +162,22 @@ class TLiveSession {
 };
 
 int TLiveSession::Prepare() {
+  OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
+  TOutputPlan plan("live");
+  plan.Folder(OutDir, SessionFileNames());
+  if (!Args.Record.empty()) plan.Output(Args.Record, "--record", true);
+  if (!Args.Pcap.empty()) plan.Output(Args.Pcap, "--pcap", true);
+  if (!Args.Log.empty()) plan.Output(Args.Log, "--log", true);
+  if (!Args.GpsNmea.empty()) plan.Input(Args.GpsNmea, "--gps-nmea");
+  if (!Args.Port.empty()) plan.Input(Args.Port, "--port");
+  if (!plan.Check(Args.Force)) return ExitBadInput;
+  if (!Args.Log.empty()) {
+    if (const std::string problem = LogPathProblem(Args.Log); !problem.empty()) {
+      std::fprintf(stderr, "orvik-host live: %s\n", problem.c_str());
+      return ExitBadInput;
+    }
+  }
+
   const std::string pluginPath = Args.Plugin.empty() ? DefaultPluginPath() : Args.Plugin;
   try {
     Plugin.emplace(LoadPlugin(pluginPath));
@@ -202,10 +235,13 @@ int TLiveSession::Prepare() {
     return ExitBadInput;
   }
 
-  OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
+  // The capture before the session's folder: a capture that cannot be
+  // created leaves no empty session behind.
   try {
+    if (!Args.Record.empty())
+      Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt(), std::chrono::milliseconds(1000),
+                                                 [](const std::string& why) { NoteOutputFailure(why); });
     Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
-    if (!Args.Record.empty()) Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
@@ -312,6 +348,11 @@ int TLiveSession::Run() {
   // The runner has released every record; the plug-in goes last (its own
   // static strings live until it is unloaded): what is left leaked.
   Plugin.reset();
+  // Files the session could not see fail: said now, and the exit status is 1
+  // (main counts what NoteOutputFailure noted).
+  if (Capture) Capture->Close();
+  if (!Args.Log.empty())
+    if (const std::string problem = LogWriteProblem(Args.Log); !problem.empty()) NoteOutputFailure(problem);
   std::printf("%s\n", Summary(outcome).c_str());
   if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", outcome.EndMessage.c_str());
   return exitStatus;
@@ -327,6 +368,9 @@ TCommand AddLiveCommand(CLI::App& app) {
       "having spoken, sends nothing for --silence-limit seconds. A handset silent for less\n"
       "keeps the session running, and GPS fixes go on being recorded meanwhile.\n"
       "\n"
+      "Nothing an earlier run left is overwritten without --force: a --out folder that holds a\n"
+      "session, an existing --record, --pcap or --log file. No two paths may be the same file.\n"
+      "\n"
       "Exit statuses: 0 done (duration reached or Ctrl-C), 1 the session failed (e.g. writing\n"
       "the outputs), 2 bad input or usage (options, port, plug-in), 3 the handset never\n"
       "answered the connect request, 4 the line dropped and was not regained.\n");
@@ -340,14 +384,17 @@ TCommand AddLiveCommand(CLI::App& app) {
   live->add_option("--out", args->Out, "output folder (default: a new session-DATE-TIME folder)");
   live->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   auto* gps = live->add_option_group("gps", "where the fixes come from");
-  gps->add_option("--gps-nmea", args->GpsNmea, "NMEA 0183 from a file or a serial GPS");
-  gps->add_option("--gpsd", args->Gpsd, "the gpsd daemon at HOST:PORT, e.g. localhost:2947");
+  gps->add_option("--gps-nmea", args->GpsNmea, "NMEA 0183 from a file or a serial GPS")
+      ->check(NonEmpty("the NMEA file or serial GPS, or leave out --gps-nmea"));
+  gps->add_option("--gpsd", args->Gpsd, "the gpsd daemon at HOST:PORT, e.g. localhost:2947")
+      ->check(NonEmpty("HOST:PORT, e.g. localhost:2947, or leave out --gpsd"));
   gps->add_flag("--simulate-gps", args->SimulateGps, "a simulated GPS along the seeded drive");
   gps->require_option(0, 1);
   live->add_option("--gps-timeout", args->GpsTimeout,
                    "seconds without a fix after which records are written without a position (default 60)")
       ->check(PositiveSeconds);
-  auto* dial = live->add_option("--dial", args->Dial, "dial this number once the test runs");
+  auto* dial = live->add_option("--dial", args->Dial, "dial this number once the test runs")
+                   ->check(NonEmpty("the number to dial, or leave out --dial"));
   live->add_option("--call-seconds", args->CallSeconds, "hang up this many seconds after dialling")
       ->needs(dial)
       ->check(PositiveSeconds);
@@ -360,7 +407,7 @@ TCommand AddLiveCommand(CLI::App& app) {
   live->add_option("--silence-limit", args->SilenceLimit,
                    "seconds without a byte, once the handset has spoken, that count as a dropped line (default 30)")
       ->check(PositiveSeconds);
-  live->add_option("--seed", args->Seed, "seed of the simulated handset and drive (default 1)");
+  live->add_option("--seed", args->Seed, "seed of the simulated handset and drive (default 1)")->check(WholeNumber);
   auto* reconnect = live->add_flag("--reconnect", args->Reconnect,
                                    "when the line drops, keep reopening the port (back-off 0.25 s doubling to 5 s)");
   live->add_option("--reconnect-timeout", args->ReconnectTimeout,
@@ -369,6 +416,9 @@ TCommand AddLiveCommand(CLI::App& app) {
       ->check(PositiveSeconds);
   live->add_option("--record", args->Record, "write a capture of the session to this file");
   live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  live->add_flag("--force", args->Force,
+                 "replace what an earlier run left: the session in --out, and an existing --record, --pcap "
+                 "or --log file");
   return {live, [args] {
             TLiveSession session(*args);
             return session.Run();

@@ -10,6 +10,7 @@
 
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/port/StopSignals.h"
@@ -22,6 +23,7 @@ struct TReplayArgs {
   std::string Plugin;
   bool Realtime = false;
   std::string Pcap;
+  bool Force = false;
 };
 
 constexpr const char* SampleName = "sample-session.orvcap";
@@ -49,6 +51,12 @@ int RunReplay(const TReplayArgs& args) {
   // Ctrl-C ends the replay as the end of the capture would: complete files.
   TStopSignals signals;
   const std::string file = args.File.empty() ? BundledSample() : args.File;
+  const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
+  TOutputPlan plan("replay");
+  plan.Input(file, "the capture");
+  plan.Folder(outDir, SessionFileNames());
+  if (!args.Pcap.empty()) plan.Output(args.Pcap, "--pcap", true);
+  if (!plan.Check(args.Force)) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
   try {
@@ -60,7 +68,6 @@ int RunReplay(const TReplayArgs& args) {
     return ExitBadInput;
   }
 
-  const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
   TSessionSinks sinks;
   try {
     sinks = MakeSessionSinks(outDir, session->Settings(),
@@ -110,6 +117,8 @@ TCommand AddReplayCommand(CLI::App& app) {
       "Without FILE, replays the bundled sample session (a simulated drive with a call and a\n"
       "dropped line).\n"
       "\n"
+      "A --out folder that holds a session and an existing --pcap file are kept unless --force.\n"
+      "\n"
       "Exit statuses: 0 done (also when the capture is cut off at its end: a warning says\n"
       "where), 1 the replay failed (e.g. writing the outputs), 2 bad input (not a capture, a\n"
       "newer capture version, a plug-in that does not load), 5 the capture is corrupt in the\n"
@@ -119,5 +128,7 @@ TCommand AddReplayCommand(CLI::App& app) {
   replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  replay->add_flag("--force", args->Force,
+                   "replace what an earlier run left: the session in --out, an existing --pcap");
   return {replay, [args] { return RunReplay(*args); }};
 }
