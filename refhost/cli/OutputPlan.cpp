@@ -74,7 +74,7 @@ std::string TOutputPlan::Problem(bool force) const {
       const TEntry& out = a.Output ? a : b;
       if (!in.Output)
         return Named(out.Role, out.Path) + " would overwrite " + Named(in.Role, in.Path) +
-               ", which this run reads: give the output another path";
+               ", which this run reads: give the output another path (--out)";
       return Named(a.Role, a.Path) + " and " + Named(b.Role, b.Path) +
              " are the same file: give each output a path of its own";
     }

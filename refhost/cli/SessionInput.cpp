@@ -114,7 +114,7 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
     for (const char* name : {"session.jsonl", "session.csv"})
       plan.Input((folder / name).string(), "the session's file");
   }
-  plan.Output(out, "--out", false);
+  plan.Output(out, "the output", false);
   if (!plan.Check(false)) return ExitBadInput;
 
   int status = ExitOk;

@@ -115,7 +115,9 @@ void TFileTarget::WriteAll(const char* data, size_t size) {
 
 void TFileTarget::Commit() {
   if (Fd < 0) Fail("write", EBADF);
-  if (!Device && SyncFile(Fd) != 0) Fail("write", errno);
+  // A replacement is synced before its rename, or a crash could leave the
+  // new name on an empty file; a file written in place only needs closing.
+  if (!Device && !Temp.empty() && SyncFile(Fd) != 0) Fail("write", errno);
   const int fd = Fd;
   Fd = -1;
   if (CloseFile(fd) != 0 && !Device) Fail("close", errno);
@@ -161,6 +163,17 @@ void TOutputFile::Drain() {
 }
 
 void TOutputFile::Write(std::string_view entry) {
+  // A whole document (a map, the report) goes out as it is, not copied.
+  if (File && entry.size() >= FileBufferBytes) {
+    Drain();
+    try {
+      File->WriteAll(entry.data(), entry.size());
+    } catch (const EOutputWrite&) {
+      Failed = true;
+      throw;
+    }
+    return;
+  }
   Buffer.append(entry);
   if (Policy == TFlushPolicy::EveryEntry || Buffer.size() >= FileBufferBytes) Drain();
 }

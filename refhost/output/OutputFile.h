@@ -55,8 +55,8 @@ class TFileTarget {
   const std::string& Path() const { return Target; }
   // Writes all of `data`; throws EOutputWrite.
   void WriteAll(const char* data, size_t size);
-  // Syncs and closes the file and renames a temporary file into place;
-  // throws EOutputWrite (and then the target is left as it was).
+  // Closes the file; a temporary file is synced first and renamed into
+  // place. Throws EOutputWrite (and then the target is left as it was).
   void Commit();
   // The file's failure, for messages: "cannot write PATH: REASON; ...".
   [[noreturn]] void Fail(const char* verb, int error) const;
@@ -87,7 +87,7 @@ class TOutputFile {
   void Write(std::string_view entry);
   // Flushes; throws EOutputWrite.
   void Flush();
-  // Flushes, syncs, closes and (Replace) renames into place; throws.
+  // Flushes and closes; Replace: syncs and renames into place. Throws.
   void Commit();
 
  private:
