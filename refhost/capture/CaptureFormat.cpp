@@ -1,7 +1,10 @@
 #include "refhost/capture/CaptureFormat.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
+
+#include "refhost/core/FieldRanges.h"
 
 namespace {
 
@@ -162,4 +165,50 @@ bool DecodeCapturePayload(TCaptureRecordType type, const uint8_t* p, size_t size
   why = "a record of type " + std::to_string(static_cast<int>(type)) + " has the wrong length (" +
         std::to_string(size) + " bytes)";
   return false;
+}
+
+namespace {
+
+std::string Number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+bool TextFits(const std::string& text, const char* what, std::string& why) {
+  if (text.size() <= FieldRanges::MaxTextBytes) return true;
+  why = std::string(what) + " is " + std::to_string(text.size()) + " bytes long, more than " +
+        std::to_string(FieldRanges::MaxTextBytes);
+  return false;
+}
+
+}  // namespace
+
+bool CheckCaptureValues(const TCaptureEvent& event, std::string& why) {
+  switch (event.Type) {
+    case TCaptureRecordType::Settings:
+      if (!FieldRanges::IsUtcOffset(event.Settings.UtcOffsetMinutes)) {
+        why = "the UTC offset of " + std::to_string(event.Settings.UtcOffsetMinutes) +
+              " minutes is outside -12:00..+14:00";
+        return false;
+      }
+      return TextFits(event.Settings.Source, "the source", why) &&
+             TextFits(event.Settings.GpsSource, "the GPS source", why);
+    case TCaptureRecordType::Fix:
+      if (const char* fault = FieldRanges::FixFault(event.Fix)) {
+        why = std::string("a GPS fix is impossible (") + fault + "): time " + Number(event.Fix.Time) +
+              ", longitude " + Number(event.Fix.Longitude) + ", latitude " + Number(event.Fix.Latitude);
+        return false;
+      }
+      return true;
+    case TCaptureRecordType::LineLost:
+      if (!TextFits(event.Why, "the reason the line was lost", why)) return false;
+      [[fallthrough]];
+    default:
+      if (!FieldRanges::IsTime(event.Time)) {
+        why = "the time " + Number(event.Time) + " (days) is outside 1980..2099";
+        return false;
+      }
+      return true;
+  }
 }

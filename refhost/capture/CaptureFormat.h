@@ -87,3 +87,7 @@ std::vector<uint8_t> EncodeFix(const TGpsFix& fix);
 // the reason in `why`.
 bool DecodeCapturePayload(TCaptureRecordType type, const uint8_t* payload, size_t size,
                           TCaptureEvent& event, std::string& why);
+// Checks the values of a decoded record against FieldRanges.h (times, the
+// UTC offset, the fix, the length of texts); false, with the value and why in
+// `why`, when one is impossible: the record is damage, whatever its checksum.
+bool CheckCaptureValues(const TCaptureEvent& event, std::string& why);

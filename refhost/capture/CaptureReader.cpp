@@ -107,6 +107,9 @@ bool TCaptureReader::Next(TCaptureEvent& event) {
   if (!DecodeCapturePayload(static_cast<TCaptureRecordType>(h[4]), Payload_.data(), length, event,
                             why))
     return Stop(TCaptureEndKind::Corrupt, why);
+  // An impossible value is damage the checksum did not catch (or a writer's
+  // fault): the record counts as damaged, in the middle as at the end.
+  if (!CheckCaptureValues(event, why)) return Stop(damage, "a record holds an impossible value: " + why);
 
   Offset_ += sizeof h + length;
   ++End_.GoodRecords;

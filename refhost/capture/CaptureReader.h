@@ -1,8 +1,8 @@
 // Reads a capture back record by record, streaming: memory does not grow
 // with the file.
 //
-// The reader stops at the first record whose length or checksum fails and
-// keeps everything before it. How the reading ended tells a replay what to
+// The reader stops at the first record whose length or checksum fails, or
+// whose values are impossible (FieldRanges.h), and keeps everything before it. How the reading ended tells a replay what to
 // say: a file cut off inside its last record (a crash, a full disk) is a
 // truncation; a damaged record with more data after it is corruption.
 //

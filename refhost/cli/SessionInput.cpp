@@ -41,9 +41,10 @@ int Refuse(const std::string& command, const std::string& message) {
 int PlayJsonLines(const std::string& command, const std::string& path, TFinishOnce& sink) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Refuse(command, "cannot open " + path + ": check the path and that it is readable");
-  std::string error;
-  if (!ReadJsonLines(in, sink, error))
+  std::string error, warning;
+  if (!ReadJsonLines(in, sink, error, warning))
     return Refuse(command, path + ": " + error + "; give the session.jsonl a session wrote");
+  if (!warning.empty()) std::fprintf(stderr, "orvik-host %s: warning: %s: %s\n", command.c_str(), path.c_str(), warning.c_str());
   return ExitOk;
 }
 

@@ -37,6 +37,11 @@ constexpr int MaxSatellites = 255;
 // A measurement report carries at most six neighbour cells.
 constexpr size_t MaxNeighbours = 6;
 
+// Text a session keeps from outside (the handset's and the GPS's source, why
+// the line was lost), in bytes: the longest path a system opens (32767 UTF-16
+// units on Windows, at most 96 KiB as UTF-8) fits with room to spare.
+constexpr size_t MaxTextBytes = 128 * 1024;
+
 constexpr bool IsTime(TDays t) { return t >= EarliestTime && t <= LatestTime; }  // false for NaN
 constexpr bool IsUtcOffset(int64_t minutes) {
   return minutes >= MinUtcOffsetMinutes && minutes <= MaxUtcOffsetMinutes;

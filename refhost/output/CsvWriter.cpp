@@ -1,10 +1,12 @@
 #include "refhost/output/CsvWriter.h"
 
 #include <charconv>
+#include <cmath>
 
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
 #include "refhost/output/RecordValues.h"
+#include "refhost/output/TextSafety.h"
 
 namespace {
 
@@ -24,27 +26,16 @@ class TRowBuilder {
     return Row;
   }
   void Text(std::string_view s) { Next() += s; }
-  // RFC 4180: quoted when it holds a comma, a quote or a line end.
-  void Quoted(std::string_view s) {
-    std::string& r = Next();
-    if (s.find_first_of(",\"\r\n") == std::string_view::npos) {
-      r += s;
-      return;
-    }
-    r += '"';
-    for (char c : s) {
-      if (c == '"') r += '"';
-      r += c;
-    }
-    r += '"';
-  }
+  // Text from outside, and names: made safe for a spreadsheet (TextSafety.h).
+  void Quoted(std::string_view s) { AppendCsvCell(Next(), s); }
   void Number(int64_t v) {
     char d[24];
     Next().append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v).ptr - d));
   }
-  void Degrees(double v) {
+  // Empty without a position (a record marked "none" carries none).
+  void Degrees(double v, bool positioned) {
     std::string& r = Next();
-    if (v == -9999.0) return;
+    if (!positioned || v == -9999.0 || !std::isfinite(v)) return;
     char d[40];
     r.append(d, static_cast<size_t>(std::to_chars(d, d + sizeof d, v, std::chars_format::fixed, 7).ptr - d));
   }
@@ -112,8 +103,9 @@ void TCsvWriter::OnRecord(const THostRecord& r) {
   row.Number(r.Index);
   row.Time(r.TimeStamp1, UtcOffsetMinutes);
   row.Time(r.TimeStamp2, UtcOffsetMinutes);
-  row.Degrees(r.Longitude);
-  row.Degrees(r.Latitude);
+  const bool positioned = r.Method != TPositionMethod::None;
+  row.Degrees(r.Longitude, positioned);
+  row.Degrees(r.Latitude, positioned);
   row.Text(PositionMethodName(r.Method));
   row.Text(CallStateName(r.CallState));
   if (r.MessageId != 0) {

@@ -8,6 +8,7 @@
 #include "refhost/output/MapValues.h"
 #include "refhost/output/OutputFile.h"
 #include "refhost/output/RecordValues.h"
+#include "refhost/output/TextSafety.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ void TGeoJsonWriter::OnFinish(const TSessionCounters&) {
   Points = nlohmann::json::array();
 
   TOutputFile out(Path, TFlushPolicy::WhenFull, TOutputMode::Replace);
-  out.Write(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}.dump() + "\n");
+  out.Write(JsonText(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}) + "
+");
   out.Commit();
 }

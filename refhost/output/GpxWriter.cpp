@@ -1,7 +1,6 @@
 #include "refhost/output/GpxWriter.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "refhost/output/MapValues.h"
 #include "refhost/output/OutputFile.h"
@@ -25,11 +24,7 @@ void WritePoint(TXmlOut& xml, const TGpsFix& fix, int32_t utcOffsetMinutes) {
   xml.Attribute("lat", XmlDegrees(fix.Latitude));
   xml.Attribute("lon", XmlDegrees(fix.Longitude));
   // Child order is the schema's: ele, time, ..., fix, sat.
-  if (std::isfinite(fix.AltitudeM)) {
-    char ele[32];
-    std::snprintf(ele, sizeof ele, "%.1f", fix.AltitudeM);
-    xml.Element("ele", ele);
-  }
+  if (std::isfinite(fix.AltitudeM)) xml.Element("ele", XmlDecimal(fix.AltitudeM, 1));
   xml.Element("time", FormatUtcTime(fix.Time, utcOffsetMinutes));
   if (const char* type = FixType(fix.Quality)) xml.Element("fix", type);
   if (fix.Satellites >= 0) xml.Element("sat", std::to_string(fix.Satellites));

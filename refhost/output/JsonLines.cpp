@@ -5,9 +5,11 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "refhost/core/FieldRanges.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
 #include "refhost/output/RecordValues.h"
+#include "refhost/output/TextSafety.h"
 
 using TJson = nlohmann::ordered_json;
 
@@ -117,9 +119,9 @@ void WriteDedicated(TJsonRecordLine& j, const TDedicatedValues& v) {
   j.Close();
 }
 
-// Lines with text from outside (paths, reasons) go through the library,
-// which escapes them; bytes that are not UTF-8 become U+FFFD.
-std::string Dump(const TJson& o) { return o.dump(-1, ' ', false, TJson::error_handler_t::replace); }
+// Lines with text from outside (paths, reasons) go through the library
+// (TextSafety.h), which escapes them; bytes that are not UTF-8 become U+FFFD.
+std::string Dump(const TJson& o) { return JsonText(o); }
 
 // ---- reading ----
 
@@ -155,7 +157,11 @@ int64_t Integer(const TJson& o, const char* key, int64_t min, int64_t max) {
 std::string Text(const TJson& o, const char* key) {
   const TJson& v = Field(o, key);
   if (!v.is_string()) Bad(std::string("'") + key + "' is not a string");
-  return v.get<std::string>();
+  std::string text = v.get<std::string>();
+  if (text.size() > FieldRanges::MaxTextBytes)
+    Bad(std::string("'") + key + "' is " + std::to_string(text.size()) + " bytes long, more than " +
+        std::to_string(FieldRanges::MaxTextBytes));
+  return text;
 }
 
 // A number, or NaN when null; `fallback` when the key is absent.
@@ -172,12 +178,16 @@ TDays Time(const TJson& o, const char* key) {
   TDays t;
   int32_t offset;
   if (!ParseIsoTime(text, t, offset)) Bad(std::string("'") + key + "' is not an ISO 8601 date-time: " + text);
+  if (!FieldRanges::IsTime(t)) Bad(std::string("'") + key + "' is " + text + ", outside 1980..2099");
   return t;
 }
 
 std::vector<TNeighbourCell> ReadNeighbours(const TJson& o) {
   const TJson& list = Field(o, "neighbours");
   if (!list.is_array()) Bad("'neighbours' is not a list");
+  if (list.size() > FieldRanges::MaxNeighbours)
+    Bad("'neighbours' lists " + std::to_string(list.size()) + " cells, more than a report holds (" +
+        std::to_string(FieldRanges::MaxNeighbours) + ")");
   std::vector<TNeighbourCell> cells;
   for (const TJson& c : list) {
     if (!c.is_object()) Bad("a neighbour is not an object");
@@ -226,7 +236,12 @@ THostRecord ReadRecord(const TJson& o) {
   r.TimeStamp2 = Time(o, "time2");
   r.Longitude = Real(o, "longitude", -9999.0);
   r.Latitude = Real(o, "latitude", -9999.0);
+  if ((r.Longitude != -9999.0 || r.Latitude != -9999.0) &&
+      !(FieldRanges::IsLongitude(r.Longitude) && FieldRanges::IsLatitude(r.Latitude)))
+    Bad("'longitude' or 'latitude' is out of range");
   if (!PositionMethodFromName(Text(o, "position"), r.Method)) Bad("'position' is not a known method");
+  // Files of earlier versions gave "none" records coordinates: dropped here.
+  if (r.Method == TPositionMethod::None) r.Longitude = r.Latitude = -9999.0;
   if (!CallStateFromName(Text(o, "call_state"), r.CallState)) Bad("'call_state' is not a known state");
   if (!ParseMessageId(Text(o, "message_id"), r.MessageId) || r.MessageId > 0xFFF)
     Bad("'message_id' is not a message identifier such as 0x301");
@@ -247,7 +262,8 @@ TSessionSettings ReadSettings(const TJson& o) {
   TSessionSettings s;
   s.Source = Text(o, "source");
   s.GpsSource = Text(o, "gps_source");
-  s.UtcOffsetMinutes = static_cast<int32_t>(Integer(o, "utc_offset_minutes", -1440, 1440));
+  s.UtcOffsetMinutes = static_cast<int32_t>(
+      Integer(o, "utc_offset_minutes", FieldRanges::MinUtcOffsetMinutes, FieldRanges::MaxUtcOffsetMinutes));
   const TJson& seed = Field(o, "seed");
   if (!seed.is_number_unsigned() && !(seed.is_number_integer() && seed.get<int64_t>() == 0))
     Bad("'seed' is not a whole number of 0 or more");
@@ -264,8 +280,10 @@ TGpsFix ReadFix(const TJson& o) {
     Bad("'longitude' or 'latitude' is missing or out of range");
   f.AltitudeM = Real(o, "altitude_m", NAN);
   f.SpeedMps = Real(o, "speed_mps", NAN);
-  f.Quality = static_cast<int>(Integer(o, "quality", 1, 9));
-  f.Satellites = Present(o, "satellites") ? static_cast<int>(Integer(o, "satellites", 0, 255)) : -1;
+  f.Quality = static_cast<int>(Integer(o, "quality", FieldRanges::MinFixQuality, FieldRanges::MaxFixQuality));
+  f.Satellites =
+      Present(o, "satellites") ? static_cast<int>(Integer(o, "satellites", 0, FieldRanges::MaxSatellites)) : -1;
+  if (const char* fault = FieldRanges::FixFault(f)) Bad(std::string("the fix is impossible: ") + fault);
   return f;
 }
 
@@ -338,8 +356,10 @@ void TJsonLinesWriter::OnRecord(const THostRecord& r) {
   j.Key("index").Number(r.Index);
   j.Key("time1").Time(r.TimeStamp1, UtcOffsetMinutes);
   j.Key("time2").Time(r.TimeStamp2, UtcOffsetMinutes);
-  j.Key("longitude").Degrees(r.Longitude);
-  j.Key("latitude").Degrees(r.Latitude);
+  // A record marked "none" carries no coordinates, whatever the store held.
+  const bool positioned = r.Method != TPositionMethod::None;
+  j.Key("longitude").Degrees(positioned ? r.Longitude : -9999.0);
+  j.Key("latitude").Degrees(positioned ? r.Latitude : -9999.0);
   j.Key("position").Text(PositionMethodName(r.Method));
   j.Key("call_state").Text(CallStateName(r.CallState));
   j.Key("message_id").Text(FormatMessageId(r.MessageId));
@@ -382,12 +402,37 @@ void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
   Out.Flush();
 }
 
-bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error) {
-  std::string line;
-  for (int64_t number = 1; std::getline(in, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error, std::string& warning) {
+  warning.clear();
+  // One buffer for every line: memory stays at the bound whatever the file holds.
+  std::vector<char> buffer(JsonLinesMaxLineBytes + 1);
+  for (int64_t number = 1;; ++number) {
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (in.bad()) {
+      error = "line " + std::to_string(number) + " could not be read";
+      return false;
+    }
+    const auto read = static_cast<size_t>(in.gcount());
+    if (read == 0 && in.eof()) return true;
+    const bool ended = !in.eof() && !in.fail();  // the line's LF was read
+    if (in.fail() && !in.eof()) {
+      error = "line " + std::to_string(number) + " is longer than " + std::to_string(JsonLinesMaxLineBytes) +
+              " bytes, more than any line a session writes";
+      return false;
+    }
+    std::string_view line(buffer.data(), ended ? read - 1 : read);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos) {
+      if (!ended) return true;
+      continue;
+    }
     const TJson o = TJson::parse(line, nullptr, false);
+    if (o.is_discarded() && !ended) {
+      // Cut off in the middle of its last write: what came before is whole.
+      warning = "line " + std::to_string(number) + " is cut off (" + std::to_string(read) +
+                " bytes, no line end): read up to it, that line is left out";
+      return true;
+    }
     try {
       if (o.is_discarded()) Bad("not valid JSON");
       Replay(o, sink);
@@ -398,10 +443,6 @@ bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error) {
       error = "line " + std::to_string(number) + ": " + e.what();
       return false;
     }
+    if (!ended) return true;
   }
-  if (in.bad()) {
-    error = "the input could not be read to its end";
-    return false;
-  }
-  return true;
 }

@@ -41,10 +41,20 @@ class TJsonLinesWriter : public TRecordSink {
   int32_t UtcOffsetMinutes = 0;
 };
 
+// The longest line the reader takes. The longest line a session writes is
+// its session line, with two texts of at most FieldRanges::MaxTextBytes
+// (128 KiB) each; escaping makes a byte at most six characters (\u0001), so
+// that line stays under 1.6 MiB. A line past the bound is damage, and the
+// reader refuses it before holding more than the bound in memory.
+constexpr size_t JsonLinesMaxLineBytes = 4u << 20;
+
 // Reads a session's JSON Lines back and replays each entry into `sink` in
 // file order (session -> OnStart, fix -> OnFix, record -> OnRecord, gap ->
-// OnGap, summary -> OnFinish). Blank lines are skipped. On bad input it stops
-// at the first bad line and returns false with `error` saying which line and
-// what is wrong; the entries before it have reached the sink. Exceptions the
-// sink throws pass through.
-bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error);
+// OnGap, summary -> OnFinish). Blank lines are skipped. Values are checked
+// against FieldRanges.h. On bad input it stops at the first bad line and
+// returns false with `error` saying which line and what is wrong; the entries
+// before it have reached the sink. A last line that is not valid JSON and has
+// no line end (a write cut off by a crash or a full disk) is not an error:
+// the reader returns true with `warning` naming that line ("" otherwise).
+// Exceptions the sink throws pass through.
+bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error, std::string& warning);

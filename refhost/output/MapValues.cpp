@@ -22,7 +22,7 @@ constexpr std::array<TLevelBandStyle, LevelBandCount> Styles{{
 }  // namespace
 
 bool HasPosition(const THostRecord& record) {
-  return record.Longitude != NoPosition && record.Latitude != NoPosition &&
+  return record.Method != TPositionMethod::None && record.Longitude != NoPosition && record.Latitude != NoPosition &&
          std::isfinite(record.Longitude) && std::isfinite(record.Latitude);
 }
 

@@ -11,7 +11,8 @@
 
 #include "refhost/core/SessionTypes.h"
 
-// True when the record carries a position (the store writes -9999 otherwise).
+// True when the record carries a position: a method other than "none" and
+// coordinates (the store writes -9999 without them).
 bool HasPosition(const THostRecord& record);
 
 // Serving cell's received level in dBm (RXLEV - 110): the idle report's, or

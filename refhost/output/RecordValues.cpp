@@ -1,6 +1,9 @@
 #include "refhost/output/RecordValues.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "refhost/core/FieldRanges.h"
 
 namespace {
 
@@ -18,7 +21,8 @@ int16_t I16(const uint8_t* p) { return static_cast<int16_t>(U16(p)); }
 std::vector<TNeighbourCell> Neighbours(const uint8_t* block, size_t blockSize, uint8_t count) {
   std::vector<TNeighbourCell> cells;
   const size_t fits = blockSize > NeighboursOffset ? (blockSize - NeighboursOffset) / NeighbourSize : 0;
-  const size_t n = count < fits ? count : fits;
+  // A report holds six at most: a larger count is the library's damage.
+  const size_t n = std::min({size_t{count}, fits, FieldRanges::MaxNeighbours});
   for (size_t i = 0; i < n; ++i) {
     const uint8_t* p = block + NeighboursOffset + i * NeighbourSize;
     cells.push_back({U16(p), p[2], p[3]});

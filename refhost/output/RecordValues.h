@@ -18,7 +18,8 @@
 // as they are (Method stays None); a kind other than the GSM one, a compact
 // layout or no sub-record give a record without report values or layer-3
 // bytes. Blocks are read within their known sizes, so a neighbour count
-// larger than the block holds is cut to what it holds. The result owns its
+// larger than the block holds is cut to what it holds, and one larger than a
+// report holds (FieldRanges::MaxNeighbours) to that. The result owns its
 // copies; throws only std::bad_alloc.
 THostRecord DescribeRecord(const TTestDataRecord& record);
 

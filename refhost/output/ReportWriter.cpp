@@ -11,6 +11,7 @@
 #include "refhost/output/MapValues.h"
 #include "refhost/output/OutputFile.h"
 #include "refhost/output/ReportAssets.h"
+#include "refhost/output/TextSafety.h"
 
 namespace {
 
@@ -51,12 +52,6 @@ std::string Hex(const TLevelBandStyle& s) {
 
 bool InCall(TCallStateView s) { return s == TCallStateView::Alerting || s == TCallStateView::Connected; }
 bool IsRelease(uint16_t id) { return id == CcDisconnect || id == CcRelease || id == CcReleaseComplete; }
-
-// A page must not end its own script early: "</" in the data is written "<\/".
-std::string ScriptSafe(std::string text) {
-  for (size_t at = 0; (at = text.find("</", at)) != std::string::npos; at += 3) text.insert(at + 1, "\\");
-  return text;
-}
 
 void ReplaceOnce(std::string& page, std::string_view marker, std::string_view with) {
   const size_t at = page.find(marker);
@@ -241,8 +236,9 @@ std::string TReportWriter::Page(const TSessionCounters& counters) const {
 
   std::string page(ReportTemplateText());
   ReplaceOnce(page, "/*@UPLOT_CSS@*/", UplotStyle());
-  ReplaceOnce(page, "/*@DATA@*/", ScriptSafe(data.dump()));
   ReplaceOnce(page, "/*@UPLOT_LICENSE@*/", UplotLicence());
   ReplaceOnce(page, "/*@UPLOT_JS@*/", UplotScript());
+  // The data last: a string in it that looks like a marker stays a string.
+  ReplaceOnce(page, "/*@DATA@*/", HtmlScriptJson(JsonText(data)));
   return page;
 }

@@ -1,11 +1,12 @@
 #include "refhost/output/XmlOut.h"
 
-#include <cstdio>
+#include <charconv>
 #include <string_view>
 
 #include <libxml/xmlwriter.h>
 
 #include "refhost/output/OutputFile.h"
+#include "refhost/output/TextSafety.h"
 
 namespace {
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
@@ -36,14 +37,18 @@ void TXmlOut::Check(int result, const char* what) {
 
 void TXmlOut::Start(const char* element) { Check(xmlTextWriterStartElement(Writer, X(element)), "element"); }
 
+// libxml2 takes C strings: XmlText removes every NUL along with the other
+// characters XML cannot hold, so none cuts the text.
 void TXmlOut::Attribute(const char* name, const std::string& value) {
-  Check(xmlTextWriterWriteAttribute(Writer, X(name), X(value.c_str())), "attribute");
+  Check(xmlTextWriterWriteAttribute(Writer, X(name), X(XmlText(value).c_str())), "attribute");
 }
 
-void TXmlOut::Text(const std::string& text) { Check(xmlTextWriterWriteString(Writer, X(text.c_str())), "text"); }
+void TXmlOut::Text(const std::string& text) {
+  Check(xmlTextWriterWriteString(Writer, X(XmlText(text).c_str())), "text");
+}
 
 void TXmlOut::Element(const char* element, const std::string& text) {
-  Check(xmlTextWriterWriteElement(Writer, X(element), X(text.c_str())), "element");
+  Check(xmlTextWriterWriteElement(Writer, X(element), X(XmlText(text).c_str())), "element");
 }
 
 void TXmlOut::End() { Check(xmlTextWriterEndElement(Writer), "end of element"); }
@@ -59,8 +64,11 @@ void TXmlOut::Finish() {
   out.Commit();
 }
 
-std::string XmlDegrees(double degrees) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.7f", degrees);
-  return text;
+std::string XmlDecimal(double value, int decimals) {
+  // Room for any double in fixed notation (309 digits before the point).
+  char text[400];
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
+  return std::string(text, end);
 }
+
+std::string XmlDegrees(double degrees) { return XmlDecimal(degrees, 7); }

@@ -1,5 +1,6 @@
-// A thin owner of libxml2's text writer for the GPX and KML writers: it
-// escapes text and attributes, and turns every failure into EOutputWrite.
+// A thin owner of libxml2's text writer for the GPX and KML writers: every
+// text and attribute goes through XmlText (TextSafety.h) and is escaped, and
+// every failure becomes EOutputWrite.
 //
 // Threads: one instance belongs to one thread at a time.
 #pragma once
@@ -37,5 +38,8 @@ class TXmlOut {
   _xmlTextWriter* Writer = nullptr;
 };
 
-// "%.7f" of a coordinate: xsd:decimal, no exponent, about a centimetre.
+// A number as xsd:decimal (fixed notation, no exponent) with `decimals`
+// digits after the point; never cut, whatever its size.
+std::string XmlDecimal(double value, int decimals);
+// A coordinate with 7 decimals: about a centimetre.
 std::string XmlDegrees(double degrees);

@@ -93,8 +93,9 @@ TEST_F(RefhostWriters, JsonLinesReadBackEveryField) {
   TJsonLinesWriter writer(text);
   Play(writer);
   TCollector back;
-  std::string error;
-  ASSERT_TRUE(ReadJsonLines(text, back, error)) << error;
+  std::string error, warning;
+  ASSERT_TRUE(ReadJsonLines(text, back, error, warning)) << error;
+  EXPECT_EQ(warning, "");
 
   ASSERT_EQ(back.Starts.size(), 1u);
   const TSessionSettings& st = back.Starts[0];
@@ -200,12 +201,14 @@ TEST(RefhostJsonLinesReader, BadInputNamesTheLineAndTheFault) {
   const std::string session = R"({"type":"session","format":1,"source":"s","gps_source":"","utc_offset_minutes":0,"seed":0})";
   const std::string record =
       R"({"type":"record","index":0,"time1":"2026-12-08T10:15:02.125+00:00","time2":"2026-12-08T10:15:02.125+00:00","position":"none","call_state":"idle","message_id":"0x000","dedicated":false)";
+  std::string seven;
+  for (int i = 0; i < 7; ++i) seven += R"({"arfcn":1,"bsic":2,"rxlev":3},)";
   struct TCase {
     std::string Input;
     const char* Error;
     size_t RecordsBefore;
   } cases[] = {
-      {session + "\nnot json", "line 2: not valid JSON", 0},
+      {session + "\nnot json\n" + session, "line 2: not valid JSON", 0},
       {record + "}\n\n" + record + ",\"idle\":{\"arfcn\":1,\"bsic\":2,\"rxlev\":64,\"c1\":0,\"c2\":0,\"neighbours\":[]}}",
        "line 3: 'rxlev' is 64, outside 0..63", 1},
       {R"({"type":"record"})", "line 1: 'index' is missing", 0},
@@ -220,16 +223,89 @@ TEST(RefhostJsonLinesReader, BadInputNamesTheLineAndTheFault) {
        "'longitude' or 'latitude' is missing or out of range", 0},
       {R"({"type":"session","format":2,"source":"s","gps_source":"","utc_offset_minutes":0,"seed":0})",
        "format 2 is newer than this program reads (1)", 0},
+      // Values outside FieldRanges.h.
+      {record + ",\"longitude\":500,\"latitude\":0}", "line 1: 'longitude' or 'latitude' is out of range", 0},
+      {record + "}\n" + record + ",\"longitude\":1e308,\"latitude\":1}\n", "line 2: 'longitude' or", 1},
+      {record + ",\"idle\":{\"arfcn\":1,\"bsic\":2,\"rxlev\":3,\"c1\":0,\"c2\":0,\"neighbours\":[" +
+           seven.substr(0, seven.size() - 1) + "]}}",
+       "'neighbours' lists 7 cells, more than a report holds (6)", 0},
+      {R"({"type":"session","format":1,"source":"s","gps_source":"","utc_offset_minutes":99999,"seed":0})",
+       "'utc_offset_minutes' is 99999, outside -720..840", 0},
+      {R"({"type":"gap","from":"1970-01-01T00:00:00Z","to":"2026-12-08T10:15:02Z","why":""})",
+       "line 1: 'from' is 1970-01-01T00:00:00Z, outside 1980..2099", 0},
+      {R"({"type":"fix","time":"2026-12-08T10:15:02Z","longitude":1,"latitude":0,"speed_mps":-1,"quality":1})",
+       "line 1: the fix is impossible: speed negative", 0},
+      {record + "}\n" + std::string(JsonLinesMaxLineBytes + 1, ' ') + "\n",
+       "line 2 is longer than 4194304 bytes", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Input);
     std::istringstream in(c.Input);
     TCollector sink;
-    std::string error;
-    EXPECT_FALSE(ReadJsonLines(in, sink, error));
+    std::string error, warning;
+    EXPECT_FALSE(ReadJsonLines(in, sink, error, warning));
     EXPECT_NE(error.find(c.Error), std::string::npos) << error;
     EXPECT_EQ(sink.Records.size(), c.RecordsBefore);
   }
+}
+
+// A write cut off by a crash or a full disk leaves a last line without its
+// line end: read up to it with a warning. Whole last lines without a line end
+// are read; damage followed by more lines stays an error.
+TEST(RefhostJsonLinesReader, CutOffLastLineIsReadUpToWithAWarning) {
+  const std::string record =
+      R"({"type":"record","index":0,"time1":"2026-12-08T10:15:02.125+00:00","time2":"2026-12-08T10:15:02.125+00:00","position":"none","call_state":"idle","message_id":"0x000","dedicated":false})";
+  struct TCase {
+    std::string Input;
+    bool Read;
+    const char* Says;  // in the warning when read, else in the error
+    size_t Records;
+  } cases[] = {
+      {record + "\n" + record + "\n" + record.substr(0, 70), true, "line 3 is cut off (70 bytes", 2},
+      {record + "\n" + record.substr(0, 1), true, "line 2 is cut off", 1},
+      {record + "\n" + record + "\r\n" + record, true, "", 3},
+      {record + "\n" + record.substr(0, 70) + "\n" + record + "\n", false, "line 2: not valid JSON", 1},
+      {record + "\n" + record.substr(0, 70) + "\n", false, "line 2: not valid JSON", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Input);
+    std::istringstream in(c.Input);
+    TCollector sink;
+    std::string error, warning;
+    EXPECT_EQ(ReadJsonLines(in, sink, error, warning), c.Read) << error;
+    EXPECT_NE((c.Read ? warning : error).find(c.Says), std::string::npos) << warning << error;
+    if (c.Read && !*c.Says) {
+      EXPECT_EQ(warning, "");
+    }
+    EXPECT_EQ(sink.Records.size(), c.Records);
+  }
+}
+
+// A record marked "none" carries no coordinates in CSV or JSON Lines, even
+// when the store handed it some; files written before, which gave it some,
+// still read (without them).
+TEST_F(RefhostWriters, RecordMarkedNoneCarriesNoCoordinates) {
+  THostRecord none = Records[2];
+  none.Method = TPositionMethod::None;
+  std::stringstream csv, jsonl;
+  TCsvWriter csvWriter(csv);
+  TJsonLinesWriter jsonlWriter(jsonl);
+  for (TRecordSink* sink : std::initializer_list<TRecordSink*>{&csvWriter, &jsonlWriter}) {
+    sink->OnStart(Settings);
+    sink->OnRecord(none);
+  }
+  EXPECT_NE(csv.str().find(":00.000-05:30,,,none,"), std::string::npos) << csv.str();
+  EXPECT_NE(jsonl.str().find(R"("longitude":null,"latitude":null,"position":"none")"), std::string::npos);
+
+  std::string old = jsonl.str();
+  old.replace(old.find(R"("longitude":null,"latitude":null)"), 32, R"("longitude":-0.1275,"latitude":-33.8688)");
+  std::istringstream in(old);
+  TCollector back;
+  std::string error, warning;
+  ASSERT_TRUE(ReadJsonLines(in, back, error, warning)) << error;
+  ASSERT_EQ(back.Records.size(), 1u);
+  EXPECT_EQ(back.Records[0].Method, TPositionMethod::None);
+  EXPECT_EQ(back.Records[0].Longitude, -9999.0);
 }
 
 }  // namespace
