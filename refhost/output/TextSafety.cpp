@@ -6,9 +6,11 @@ namespace {
 
 constexpr std::string_view Replacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// Length of the well-formed UTF-8 sequence at the start of `s` (1..4), or 0
-// when its first byte begins none (Unicode 15, table 3-7).
-size_t SequenceLength(std::string_view s) {
+// The character at the start of `s` (1..4 bytes), or, when `s` does not
+// start with a well-formed one (Unicode 15, table 3-7), the length of its
+// maximal ill-formed prefix as a negative number: each such prefix becomes one
+// U+FFFD, as browsers and the JSON library count them.
+int Sequence(std::string_view s) {
   const auto b = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
   const uint8_t c = b(0);
   if (c < 0x80) return 1;
@@ -24,22 +26,22 @@ size_t SequenceLength(std::string_view s) {
     if (c == 0xF0) lo = 0x90;
     else if (c == 0xF4) hi = 0x8F;   // nothing above U+10FFFF
   } else {
-    return 0;
+    return -1;
   }
-  if (s.size() < n || b(1) < lo || b(1) > hi) return 0;
+  if (s.size() < 2 || b(1) < lo || b(1) > hi) return -1;
   for (size_t i = 2; i < n; ++i)
-    if ((b(i) & 0xC0) != 0x80) return 0;
-  return n;
+    if (i >= s.size() || (b(i) & 0xC0) != 0x80) return -static_cast<int>(i);
+  return static_cast<int>(n);
 }
 
-// Calls `keep(sequence)` for each well-formed sequence of `text` and for a
-// U+FFFD in place of each byte that begins none.
+// Calls `keep(character)` for each well-formed character of `text` and
+// with U+FFFD for each maximal ill-formed prefix.
 template <class TKeep>
 void EachCharacter(std::string_view text, TKeep keep) {
   while (!text.empty()) {
-    const size_t n = SequenceLength(text);
-    keep(n ? text.substr(0, n) : Replacement);
-    text.remove_prefix(n ? n : 1);
+    const int n = Sequence(text);
+    keep(n > 0 ? text.substr(0, static_cast<size_t>(n)) : Replacement);
+    text.remove_prefix(static_cast<size_t>(n > 0 ? n : -n));
   }
 }
 

@@ -23,7 +23,9 @@
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/GeoJsonWriter.h"
 #include "refhost/output/GpxWriter.h"
+#include "refhost/output/CsvWriter.h"
 #include "refhost/output/IsoTime.h"
+#include "refhost/output/JsonLines.h"
 #include "refhost/output/KmlWriter.h"
 #include "refhost/output/MapValues.h"
 #include "refhost/output/PcapWriter.h"
@@ -32,6 +34,10 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+struct TSink : TRecordSink {
+  void OnRecord(const THostRecord&) override {}
+};
 
 struct TRun {
   int Status = -1;
@@ -125,6 +131,28 @@ bool ReadPng(const std::string& file, TImage& image) {
     }
   }
   return true;
+}
+
+// Headless Chromium with a profile of its own in `dir`, ready for a last
+// option and the page.
+std::string Chromium(const fs::path& dir) {
+  return "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+         "--disable-background-networking --disable-component-update --disable-sync "
+         "--hide-scrollbars --force-device-scale-factor=1 --force-color-profile=srgb "
+         "--window-size=1220,1300 --user-data-dir=" +
+         (dir / "profile").string() + " ";
+}
+
+// The page's document once its script has run; fails the test unless the
+// script finished without an error.
+TRun RenderedDom(const fs::path& dir, const fs::path& page) {
+  const TRun dom = Shell(Chromium(dir) + "--dump-dom file://" + page.string() + " 2>/dev/null");
+  EXPECT_EQ(dom.Status, 0);
+  EXPECT_NE(dom.Out.find("data-rendered=\"yes\""), std::string::npos) << "the page's script did not finish";
+  const size_t errors = dom.Out.find("id=\"errors\"");
+  EXPECT_EQ(dom.Out.find("data-errors="), std::string::npos)
+      << (errors == std::string::npos ? dom.Out : dom.Out.substr(errors, 400));
+  return dom;
 }
 
 constexpr int32_t UtcOffset = 60;
@@ -373,15 +401,8 @@ TEST_F(MapOutputs, ReportRendersTheRouteInChromium) {
     TReportWriter writer(page.string());
     Feed(writer);
   }
-  const std::string chromium = "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
-                               "--disable-background-networking --disable-component-update --disable-sync "
-                               "--hide-scrollbars --force-device-scale-factor=1 --force-color-profile=srgb "
-                               "--window-size=1220,1300 --user-data-dir=" +
-                               (Dir / "profile").string() + " ";
-  const TRun dom = Shell(chromium + "--dump-dom file://" + page.string() + " 2>/dev/null");
-  ASSERT_EQ(dom.Status, 0);
-  EXPECT_NE(dom.Out.find("data-rendered=\"yes\""), std::string::npos) << "the page's script did not finish";
-  EXPECT_EQ(dom.Out.find("data-errors="), std::string::npos) << dom.Out.substr(dom.Out.find("id=\"errors\""), 400);
+  const std::string chromium = Chromium(Dir);
+  const TRun dom = RenderedDom(Dir, page);
   int x = 0, y = 0, w = 0, h = 0;
   const size_t rect = dom.Out.find("data-map-rect=\"");
   ASSERT_NE(rect, std::string::npos);
@@ -410,6 +431,127 @@ TEST_F(MapOutputs, ReportRendersTheRouteInChromium) {
   EXPECT_GT(seen["fair"], 50);
   EXPECT_GT(seen["bad"], 50);
   EXPECT_EQ(seen["poor"], 0) << "no report of the drive is in the poor band";
+}
+
+// Text from outside (port path, GPS source, why the line was lost) as a
+// hostile user or a broken device gives it, and what each format must hold
+// of it once read back by the tool that consumes it.
+struct THostileText {
+  std::string In, Json, Csv, Xml;
+};
+
+std::vector<THostileText> HostileTexts() {
+  const std::string nul("a\0b", 3), fffd = "\xEF\xBF\xBD";
+  return {
+      {"<!--<script>", "<!--<script>", "<!--<script>", "<!--<script>"},
+      {"</script><b>x</b>", "</script><b>x</b>", "</script><b>x</b>", "</script><b>x</b>"},
+      {"=cmd|' /C calc'!A0", "=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0", "=cmd|' /C calc'!A0"},
+      {"-2+3", "-2+3", "'-2+3", "-2+3"},
+      {"@SUM(A1)", "@SUM(A1)", "'@SUM(A1)", "@SUM(A1)"},
+      {"\t=1", "\t=1", "'\t=1", "\t=1"},
+      {"a\x01\x02" "b\x7f", "a\x01\x02" "b\x7f", "ab", "ab\x7f"},
+      {nul, nul, "ab", "ab"},
+      {"port \xFF\xFE", "port " + fffd + fffd, "port " + fffd + fffd, "port " + fffd + fffd},
+      {"\xF0\x9F\x93x \xC0\xAF", fffd + "x " + fffd + fffd, fffd + "x " + fffd + fffd, fffd + "x " + fffd + fffd},
+      {"x\xE2\x80\xA8y", "x\xE2\x80\xA8y", "x\xE2\x80\xA8y", "x\xE2\x80\xA8y"},
+      {"a,\"b\"\nc", "a,\"b\"\nc", "a,\"b\"\nc", "a,\"b\"\nc"},
+  };
+}
+
+// Python reads each session folder back with its csv, json and xml.etree
+// modules (strict UTF-8: a byte that is not fails the read).
+constexpr const char* ReadBackScript = R"(
+import csv, glob, json, os, sys, xml.etree.ElementTree as ET
+out = {}
+for d in sorted(glob.glob(os.path.join(sys.argv[1], 's*'))):
+    with open(os.path.join(d, 'session.csv'), newline='', encoding='utf-8') as f:
+        rows = list(csv.DictReader(f))
+    with open(os.path.join(d, 'session.jsonl'), encoding='utf-8') as f:
+        lines = [json.loads(line) for line in f]
+    with open(os.path.join(d, 'session.geojson'), encoding='utf-8') as f:
+        features = json.load(f)['features']
+    kml = ET.parse(os.path.join(d, 'session.kml'))
+    gpx = ET.parse(os.path.join(d, 'session.gpx'))
+    out[os.path.basename(d)] = {
+        'csv': [r['note'] for r in rows if r['type'] == 'gap'],
+        'csv_none': [r['longitude'] + r['latitude'] for r in rows if r['position'] == 'none'],
+        'json': [lines[0]['source'], lines[0]['gps_source']] + [l['why'] for l in lines if l['type'] == 'gap'],
+        'json_none': [[l['longitude'], l['latitude']] for l in lines if l.get('position') == 'none'],
+        'gpx': gpx.find('.//{http://www.topografix.com/GPX/1/1}src').text,
+        'points': sum(f['geometry']['type'] == 'Point' for f in features),
+        'placemarks': len(kml.findall('.//{http://www.opengis.net/kml/2.2}Point')),
+    }
+print(json.dumps(out))
+)";
+
+TEST_F(MapOutputs, HostileTextReadsBackSafeInEveryFormat) {
+  for (const char* tool : {"python3", "xmllint", "chromium"})
+    ASSERT_TRUE(Have(tool)) << tool << " is missing: install it (scripts/install-deps.sh)";
+  const std::vector<THostileText> texts = HostileTexts();
+  // One session per text through every file writer, and one report with all.
+  const fs::path page = Dir / "report.html";
+  TReportWriter report(page.string());
+  std::string allTexts;
+  for (const THostileText& t : texts) allTexts += t.In + " | ";
+  report.OnStart({allTexts, allTexts, UtcOffset, 0});
+  std::string gpxFiles;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const fs::path dir = Dir / ("s" + std::to_string(100 + i));
+    fs::create_directories(dir);
+    TCsvWriter csv((dir / "session.csv").string());
+    TJsonLinesWriter jsonl((dir / "session.jsonl").string());
+    TGpxWriter gpx((dir / "session.gpx").string());
+    TKmlWriter kml((dir / "session.kml").string());
+    TGeoJsonWriter geojson((dir / "session.geojson").string());
+    gpxFiles += " " + (dir / "session.gpx").string();
+    THostRecord positioned;
+    positioned.TimeStamp1 = positioned.TimeStamp2 = At(0.5);
+    positioned.Longitude = LonAt(0.5);
+    positioned.Latitude = LatAt(0.5);
+    positioned.Method = TPositionMethod::Interpolated;
+    positioned.Idle = TIdleValues{62, 1, 40, 10, 10, {}};
+    THostRecord none = positioned;  // the store handed it coordinates; "none" must not show them
+    none.Index = 1;
+    none.Method = TPositionMethod::None;
+    const TSessionGap gap{At(2), At(3), texts[i].In};
+    for (TRecordSink* sink : std::initializer_list<TRecordSink*>{&csv, &jsonl, &gpx, &kml, &geojson, &report}) {
+      if (sink != &report) sink->OnStart({texts[i].In, texts[i].In, UtcOffset, 0});
+      sink->OnFix({At(0), LonAt(0), LatAt(0), 10, 1, 1, 5});
+      sink->OnFix({At(1), LonAt(1), LatAt(1), 10, 1, 1, 5});
+      sink->OnRecord(positioned);
+      sink->OnRecord(none);
+      sink->OnGap(gap);
+      if (sink != &report) sink->OnFinish({});
+    }
+    // What a run writes, its own reader takes.
+    std::ifstream in(dir / "session.jsonl", std::ios::binary);
+    TSink ignore;
+    std::string error, warning;
+    EXPECT_TRUE(ReadJsonLines(in, ignore, error, warning)) << i << ": " << error;
+  }
+  report.OnFinish({});
+
+  const TRun schema = Shell("xmllint --noout --nonet --schema " ORVIK_GPX_SCHEMA + gpxFiles + " 2>&1");
+  EXPECT_EQ(schema.Status, 0) << schema.Out;
+  std::ofstream(Dir / "readback.py") << ReadBackScript;
+  const TRun python = Shell("python3 " + (Dir / "readback.py").string() + " " + Dir.string() + " 2>&1");
+  ASSERT_EQ(python.Status, 0) << python.Out;
+  const nlohmann::json back = nlohmann::json::parse(python.Out);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const THostileText& t = texts[i];
+    SCOPED_TRACE(t.In);
+    const nlohmann::json& b = back.at("s" + std::to_string(100 + i));
+    EXPECT_EQ(b.at("csv"), nlohmann::json::array({t.Csv}));
+    EXPECT_EQ(b.at("json"), nlohmann::json::array({t.Json, t.Json, t.Json}));
+    EXPECT_EQ(b.at("gpx"), t.Xml);
+    EXPECT_EQ(b.at("csv_none"), nlohmann::json::array({""}));
+    EXPECT_EQ(b.at("json_none"), nlohmann::json::parse("[[null,null]]"));
+    EXPECT_EQ(b.at("points"), 1);
+    EXPECT_EQ(b.at("placemarks"), 1);
+  }
+  // The page renders, and shows the hostile text as text.
+  const TRun dom = RenderedDom(Dir, page);
+  EXPECT_NE(dom.Out.find("&lt;!--&lt;script&gt;"), std::string::npos);
 }
 
 }  // namespace
