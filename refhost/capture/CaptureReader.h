@@ -2,9 +2,10 @@
 // with the file.
 //
 // The reader stops at the first record whose length or checksum fails, or
-// whose values are impossible (FieldRanges.h), and keeps everything before it. How the reading ended tells a replay what to
-// say: a file cut off inside its last record (a crash, a full disk) is a
-// truncation; a damaged record with more data after it is corruption.
+// whose values are impossible (FieldRanges.h), and keeps everything before
+// it. How the reading ended tells a replay what to say: a file cut off inside
+// its last record (a crash, a full disk) is a truncation; a damaged record
+// with more data after it is corruption.
 //
 // Threads: one reader belongs to one thread at a time.
 #pragma once
