@@ -44,7 +44,8 @@ int PlayJsonLines(const std::string& command, const std::string& path, TFinishOn
   std::string error, warning;
   if (!ReadJsonLines(in, sink, error, warning))
     return Refuse(command, path + ": " + error + "; give the session.jsonl a session wrote");
-  if (!warning.empty()) std::fprintf(stderr, "orvik-host %s: warning: %s: %s\n", command.c_str(), path.c_str(), warning.c_str());
+  if (!warning.empty())
+    std::fprintf(stderr, "orvik-host %s: warning: %s: %s\n", command.c_str(), path.c_str(), warning.c_str());
   return ExitOk;
 }
 
