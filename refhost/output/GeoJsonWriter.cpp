@@ -83,7 +83,6 @@ void TGeoJsonWriter::OnFinish(const TSessionCounters&) {
   Points = nlohmann::json::array();
 
   TOutputFile out(Path, TFlushPolicy::WhenFull, TOutputMode::Replace);
-  out.Write(JsonText(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}) + "
-");
+  out.Write(JsonText(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}) + "\n");
   out.Commit();
 }
