@@ -149,52 +149,39 @@ TEST_F(CaptureTest, DamageStopsAtTheLastGoodRecord) {
 }
 
 // A record whose checksum passes but whose values are impossible is damage
-// too: in the middle the capture is corrupt, as its last record it is a
-// torn write.
+// too: in the middle the capture is corrupt, as its last record a torn write.
 TEST_F(CaptureTest, ImpossibleValuesAreDamage) {
-  const TGpsFix fix = Fix;
-  const auto withFix = [fix](double TGpsFix::*field, double value) {
-    return [=](TCaptureWriter& w) {
-      TGpsFix bad = fix;
-      bad.*field = value;
-      w.OnFix(bad);
+  const auto fixWith = [this](double TGpsFix::*field, double value) {
+    return [=, fix = Fix](TCaptureWriter& w) mutable {
+      fix.*field = value;
+      w.OnFix(fix);
     };
   };
-  const auto chunkAt = [](TDays t) { return [t](TCaptureWriter& w) { w.OnChunk(TChunk{t, {1, 2, 3}}); }; };
-  const struct {
-    const char* Name;
-    std::function<void(TCaptureWriter&)> Write;
-    const char* Says;
-  } cases[] = {
-      {"fix at NaN", withFix(&TGpsFix::Latitude, NAN), "position off the globe"},
-      {"fix at +inf", withFix(&TGpsFix::Longitude, INFINITY), "position off the globe"},
-      {"fix at -inf", withFix(&TGpsFix::Longitude, -INFINITY), "position off the globe"},
-      {"fix at latitude 500", withFix(&TGpsFix::Latitude, 500), "latitude 500"},
-      {"fix in 1970", withFix(&TGpsFix::Time, 25569), "time outside"},
-      {"chunk at NaN days", chunkAt(NAN), "the time nan"},
-      {"chunk at 1e300 days", chunkAt(1e300), "the time 1.0000000000000001e+300"},
-      {"UTC offset of 99999 minutes",
-       [](TCaptureWriter& w) { w.OnSettings({"simulate", "", 99999, 0}); }, "UTC offset of 99999"},
+  const auto chunkAt = [](TDays t) { return [t](TCaptureWriter& w) { w.OnChunk(TChunk{t, {1}}); }; };
+  const std::vector<std::pair<std::function<void(TCaptureWriter&)>, const char*>> cases{
+      {fixWith(&TGpsFix::Latitude, NAN), "position off the globe"},
+      {fixWith(&TGpsFix::Longitude, INFINITY), "position off the globe"},
+      {fixWith(&TGpsFix::Latitude, 500), "latitude 500"},
+      {chunkAt(NAN), "the time nan"},
+      {chunkAt(1e300), "the time 1.0000000000000001e+300"},
+      {[](TCaptureWriter& w) { w.OnSettings({"simulate", "", 99999, 0}); }, "UTC offset of 99999"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [write, says] : cases) {
     for (const bool last : {false, true}) {
-      SCOPED_TRACE(std::string(c.Name) + (last ? " as the last record" : " in the middle"));
+      SCOPED_TRACE(std::string(says) + (last ? " as the last record" : " in the middle"));
       {
         TCaptureWriter writer(Path.string(), 7, std::chrono::milliseconds(0));
         writer.OnSettings(Settings);
         writer.OnChunk(TChunk{46000.5, {'A'}});
-        c.Write(writer);
-        if (!last) {
-          writer.OnChunk(TChunk{46000.6, {'B'}});
-          writer.OnStop();
-        }
+        write(writer);
+        if (!last) writer.OnStop();
       }
       TCaptureReader reader(Path.string());
       int64_t read = 0;
       for (TCaptureEvent e; reader.Next(e);) ++read;
       EXPECT_EQ(read, 2);
       EXPECT_EQ(reader.End().Kind, last ? TCaptureEndKind::Truncated : TCaptureEndKind::Corrupt);
-      EXPECT_NE(reader.End().Why.find(c.Says), std::string::npos) << reader.End().Why;
+      EXPECT_NE(reader.End().Why.find(says), std::string::npos) << reader.End().Why;
     }
   }
 }
