@@ -149,6 +149,87 @@ TEST(RefhostGpsd, FixesFromARealGpsdOnLoopback) {
   EXPECT_TRUE(log.Ends.empty());
 }
 
+// A daemon of our own on loopback that answers the watch request with the
+// reports it is given, as gpsd words them, then keeps the line open.
+class TScriptedDaemon {
+ public:
+  explicit TScriptedDaemon(std::string reports) : Reports(std::move(reports)) {
+    Listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (bind(Listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(Listener, 1) != 0 ||
+        getsockname(Listener, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+      return;
+    Port = ntohs(a.sin_port);
+    Server = std::thread([this] {
+      const int c = accept(Listener, nullptr, nullptr);
+      if (c < 0) return;
+      char request[512];
+      if (read(c, request, sizeof request) > 0 && write(c, Reports.data(), Reports.size()) > 0)
+        while (!Stopping) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      close(c);
+    });
+  }
+  ~TScriptedDaemon() {
+    Stopping = true;
+    shutdown(Listener, SHUT_RDWR);
+    if (Server.joinable()) Server.join();
+    close(Listener);
+  }
+  int Port = -1;
+
+ private:
+  std::string Reports;
+  int Listener = -1;
+  std::atomic<bool> Stopping{false};
+  std::thread Server;
+};
+
+TEST(RefhostGpsd, ImpossibleReportsAreRefusedAndCounted) {
+  const std::string version =
+      R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})";
+  const struct {
+    const char* Time;
+    const char* Rest;
+    bool Taken;
+  } reports[] = {
+      {"2026-12-08T10:15:01.000Z", R"("lat":52.52,"lon":13.405,"altMSL":34.5,"speed":5.1)", true},
+      {"9999-12-31T23:59:59.000Z", R"("lat":52.52,"lon":13.405,"speed":5.1)", false},
+      {"1970-01-01T00:00:00.000Z", R"("lat":52.52,"lon":13.405,"speed":5.1)", false},
+      {"not a time", R"("lat":52.52,"lon":13.405,"speed":5.1)", false},
+      {"2026-12-08T10:15:04.000Z", R"("lat":52.52,"lon":13.405,"speed":-5.0)", false},
+      {"2026-12-08T10:15:05.000Z", R"("lat":500.0,"lon":13.405,"speed":5.1)", false},
+      {"2026-12-08T10:15:06.000Z", R"("lat":52.52,"lon":13.405,"altMSL":34.5,"speed":5.1)", true},
+  };
+  std::string script = version + "\r\n";
+  size_t taken = 0;
+  for (const auto& r : reports) {
+    script += std::string(R"({"class":"TPV","device":"/dev/ttyACM0","mode":3,"time":")") + r.Time + "\"," +
+              r.Rest + "}\r\n";
+    taken += r.Taken;
+  }
+  TScriptedDaemon daemon(script);
+  ASSERT_GT(daemon.Port, 0);
+  TFixLog log;
+  std::vector<std::string> warnings;  // read once the reader has stopped
+  TGpsdReader reader("127.0.0.1", std::to_string(daemon.Port), [&](const TGpsFix& f) { log.Fix(f); },
+                     [&](const std::string& why) { log.End(why); }, gps_test::Identity,
+                     [&](const std::string& w) { warnings.push_back(w); });
+  reader.Start();
+  EXPECT_TRUE(log.WaitUntil([&](TFixLog& l) { return l.Fixes.size() == taken && reader.RefusedFixes() == 5; }))
+      << log.Fixes.size() << " fixes, " << reader.RefusedFixes() << " refused";
+  reader.Stop();
+  ASSERT_EQ(log.Fixes.size(), taken);
+  EXPECT_EQ(FormatIsoTime(log.Fixes[0].Time, 0), "2026-12-08T10:15:01.000+00:00");
+  EXPECT_EQ(FormatIsoTime(log.Fixes[1].Time, 0), "2026-12-08T10:15:06.000+00:00");
+  // Five refusals, one warning (the next comes at the tenth), naming the source and the first fault.
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("gpsd:127.0.0.1:" + std::to_string(daemon.Port)), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("time outside 1980..2099: 9999-12-31T23:59:59.000"), std::string::npos) << warnings[0];
+}
+
 TEST(RefhostGpsd, AddressesAndUnreachableDaemon) {
   const struct {
     const char* Text;
