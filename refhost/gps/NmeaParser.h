@@ -98,6 +98,9 @@ class TNmeaParser {
     double Latitude = 0, Longitude = 0;
   };
   struct TEpoch {
+    // Declared, not defaulted: clang rejects a defaulted one with member
+    // initialisers inside the enclosing class (std::optional needs it).
+    TEpoch() {}
     int64_t TimeOfDayMs = -1;
     unsigned Types = 0;  // bit per sentence type seen
     bool NoFix = false;  // a sentence said so or was malformed
