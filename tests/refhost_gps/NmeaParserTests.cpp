@@ -163,30 +163,3 @@ TEST(RefhostNmea, FixTimeIsOnTheHostClockScale) {
 }
 
 }  // namespace
-
-namespace {
-
-// A receiver that sends nonsense every second warns at the 1st, 10th, 100th
-// and 1000th refusal, each counted.
-TEST(RefhostFixGate, WarningsAreRateLimitedByCount) {
-  std::vector<std::string> warnings;
-  TFixGate gate("nmea:/dev/ttyACM0", [&](const std::string& w) { warnings.push_back(w); });
-  TGpsFix fix;
-  fix.Time = MakeDays(2026, 12, 8, 10, 15, 2);
-  fix.Latitude = 52.52;
-  fix.Longitude = 13.405;
-  fix.SpeedMps = 3.0;
-  fix.AltitudeM = NAN;
-  EXPECT_TRUE(gate.Check(fix));
-  fix.SpeedMps = -3.0;
-  for (int i = 0; i < 1500; ++i) EXPECT_FALSE(gate.Check(fix));
-  EXPECT_EQ(gate.Refused(), 1500);
-  ASSERT_EQ(warnings.size(), 4u);
-  EXPECT_EQ(warnings[0],
-            "orvik-host live: GPS nmea:/dev/ttyACM0 sent an impossible fix (speed negative or out of range: "
-            "2026-12-08T10:15:02.000 at 52.52000,13.40500 speed -3.00 m/s); it is dropped. Check the receiver and "
-            "its settings if this goes on.");
-  EXPECT_NE(warnings[3].find("(1000 so far; the next warning at 10000)"), std::string::npos) << warnings[3];
-}
-
-}  // namespace
