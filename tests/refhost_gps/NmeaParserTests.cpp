@@ -15,13 +15,9 @@ const std::string Gga = Sentence("GPGGA,101502.00,5231.2000,N,01324.3000,E,2,08,
 const char* const Fix = "2026-12-08T10:15:02.000+00:00 13.405000,52.520000 q2 s8 alt345 v514";
 const char* const RmcOnlyFix = "2026-12-08T10:15:02.000+00:00 13.405000,52.520000 q1 s-1 alt- v514";
 
-// A receiver's binary protocol on the same port: UBX frames (sync bytes
-// 0xB5 0x62), no line ends among them.
-std::string Ubx(size_t size) {
-  std::string frame = "\xb5\x62\x01\x07";
-  while (frame.size() < size) frame += static_cast<char>(0x80 + frame.size() % 100);
-  return frame;
-}
+// A receiver's binary protocol on the same port: a UBX frame's sync bytes
+// and payload, no line ends among them.
+std::string Ubx(size_t size) { return "\xb5\x62\x01\x07" + std::string(size - 4, '\x9c'); }
 
 struct TCase {
   const char* Name;

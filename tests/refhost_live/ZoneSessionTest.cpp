@@ -33,14 +33,14 @@ double UtcSecondsOf(const std::string& text) {
   return ParseIsoTime(text, t, offset) ? (t - offset / 1440.0 - 25569.0) * 86400.0 : NAN;
 }
 
-// The zone's offset now, in minutes, as coreutils' date gives it ("+0545").
+// The zone's offset now, in minutes, as coreutils' date gives it ("+0545"
+// reads 545, "-0330" reads -330).
 int OffsetNow(const std::string& zone) {
   FILE* date = ::popen(("TZ=" + zone + " date +%z").c_str(), "r");
-  char sign = '+';
   int hhmm = 0;
-  if (date != nullptr && std::fscanf(date, " %c%d", &sign, &hhmm) != 2) hhmm = 0;
+  if (date != nullptr && std::fscanf(date, "%d", &hhmm) != 1) hhmm = 0;
   if (date != nullptr) ::pclose(date);
-  return (sign == '-' ? -1 : 1) * (hhmm / 100 * 60 + hhmm % 100);
+  return hhmm / 100 * 60 + hhmm % 100;
 }
 
 std::string ReadText(const fs::path& path) {
@@ -63,14 +63,16 @@ std::vector<std::pair<std::string, double>> WrittenTimes(const fs::path& dir, in
   }
   std::ifstream csv(dir / "out" / "session.csv");
   for (std::string line; std::getline(csv, line);)  // type,index,time1,...
-    if (line.rfind("record,", 0) == 0) times.emplace_back("csv", UtcSecondsOf(line.substr(line.find(',', 7) + 1, 29)));
+    if (line.rfind("record,", 0) == 0)
+      times.emplace_back("csv", UtcSecondsOf(line.substr(line.find(',', 7) + 1, 29)));
   const std::regex zulu("<(time|when)>([^<]+)</");
   for (const char* file : {"session.gpx", "session.kml"}) {
     const std::string text = ReadText(dir / "out" / file);
     for (std::sregex_iterator m(text.begin(), text.end(), zulu), end; m != end; ++m)
       times.emplace_back(file, UtcSecondsOf((*m)[2]));
   }
-  FILE* tshark = ::popen(("tshark -r " + (dir / "s.pcap").string() + " -T fields -e frame.time_epoch 2>/dev/null").c_str(), "r");
+  const std::string read = "tshark -r " + (dir / "s.pcap").string() + " -T fields -e frame.time_epoch 2>/dev/null";
+  FILE* tshark = ::popen(read.c_str(), "r");
   for (double t; tshark != nullptr && std::fscanf(tshark, "%lf", &t) == 1;) times.emplace_back("pcap", t);
   if (tshark != nullptr) ::pclose(tshark);
   return times;
