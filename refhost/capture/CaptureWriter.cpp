@@ -12,8 +12,9 @@ constexpr size_t PendingLimit = 256 * 1024;
 }  // namespace
 
 TCaptureWriter::TCaptureWriter(const std::string& path, uint64_t salt,
-                               std::chrono::milliseconds flushEvery)
-    : Path(path), Salt(salt), FlushEvery(flushEvery) {
+                               std::chrono::milliseconds flushEvery,
+                               std::function<void(const std::string&)> onFailure)
+    : Path(path), Salt(salt), FlushEvery(flushEvery), OnFailure(std::move(onFailure)) {
   File = std::fopen(path.c_str(), "wb");
   if (File == nullptr)
     throw ECaptureWrite("cannot create the capture " + path + ": " + std::strerror(errno) +
@@ -22,7 +23,9 @@ TCaptureWriter::TCaptureWriter(const std::string& path, uint64_t salt,
   if (FlushEvery.count() > 0) FlushThread = std::thread([this] { Flusher(); });
 }
 
-TCaptureWriter::~TCaptureWriter() {
+TCaptureWriter::~TCaptureWriter() { Close(); }
+
+std::string TCaptureWriter::Close() {
   {
     std::lock_guard<std::mutex> guard(Lock);
     Closing = true;
@@ -30,8 +33,19 @@ TCaptureWriter::~TCaptureWriter() {
   Wake.notify_all();
   if (FlushThread.joinable()) FlushThread.join();
   std::lock_guard<std::mutex> guard(Lock);
+  if (File == nullptr) return Failed;
   FlushLocked();
-  std::fclose(File);
+  errno = 0;
+  if (std::fclose(File) != 0 && Failed.empty()) FailLocked("at its close");
+  File = nullptr;
+  return Failed;
+}
+
+void TCaptureWriter::FailLocked(const char* when) {
+  const std::string at = *when ? std::string(" ") + when : std::string();
+  Failed = "writing the capture " + Path + " failed" + at + ": " + std::strerror(errno) +
+           "; recording stopped there, the capture stays readable up to that point";
+  if (OnFailure) OnFailure(Failed);
 }
 
 void TCaptureWriter::Flusher() {
@@ -43,30 +57,26 @@ void TCaptureWriter::Flusher() {
 }
 
 void TCaptureWriter::FlushLocked() {
-  if (!Failed.empty()) return;
+  if (!Failed.empty() || File == nullptr) return;
   if (!Pending.empty()) {
     if (std::fwrite(Pending.data(), 1, Pending.size(), File) != Pending.size()) {
-      Failed = "writing the capture " + Path + " failed: " + std::strerror(errno) +
-               "; recording stopped there, the capture stays readable up to that point";
+      FailLocked("");
       return;
     }
     Written += Pending.size();
     Pending.clear();
   }
-  if (std::fflush(File) != 0)
-    Failed = "writing the capture " + Path + " failed: " + std::strerror(errno) +
-             "; recording stopped there, the capture stays readable up to that point";
+  if (std::fflush(File) != 0) FailLocked("");
 }
 
 void TCaptureWriter::Append(TCaptureRecordType type, const uint8_t* payload, size_t size) {
   std::lock_guard<std::mutex> guard(Lock);
-  if (Stopped || !Failed.empty()) return;
+  if (Stopped || !Failed.empty() || File == nullptr) return;
   AppendCaptureRecord(Pending, Salt, type, payload, size);
   // Large bursts go out without waiting for the flusher; stdio buffers them.
   if (Pending.size() >= PendingLimit) {
     if (std::fwrite(Pending.data(), 1, Pending.size(), File) != Pending.size()) {
-      Failed = "writing the capture " + Path + " failed: " + std::strerror(errno) +
-               "; recording stopped there, the capture stays readable up to that point";
+      FailLocked("");
       return;
     }
     Written += Pending.size();

@@ -4,8 +4,9 @@
 // Records are buffered and written out at least once a second (a flusher
 // thread of the writer's own) and at the stop, so a crash loses at most the
 // last second; what was written is always a readable capture up to its last
-// complete record. A failure to write (a full disk) does not end the
-// session: the writer stops recording and Failure() says why.
+// complete record. A failure to write (a full disk), also at the close, does
+// not end the session: the writer stops recording, tells `onFailure` at
+// once, and Failure() says why.
 //
 // Threads: the tap operations run on the driver's thread; the flusher runs
 // alongside under the writer's lock. Failure() may be called from any thread.
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -36,10 +38,12 @@ class TCaptureWriter : public TCaptureTap {
   // flushEvery zero nothing is flushed before the stop (deterministic tools
   // that write a whole capture at once). Throws ECaptureWrite when the file
   // cannot be created.
+  // `onFailure` (may be empty) is called once, on the thread that found the
+  // failure, with the message Failure() then returns.
   TCaptureWriter(const std::string& path, uint64_t salt,
-                 std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000));
-  // Closes the file, flushing what is buffered; writes no stop record (a
-  // capture whose session did not reach OnStop reads as unfinished).
+                 std::chrono::milliseconds flushEvery = std::chrono::milliseconds(1000),
+                 std::function<void(const std::string&)> onFailure = {});
+  // Close(), when not called yet.
   ~TCaptureWriter() override;
   TCaptureWriter(const TCaptureWriter&) = delete;
   TCaptureWriter& operator=(const TCaptureWriter&) = delete;
@@ -52,6 +56,10 @@ class TCaptureWriter : public TCaptureTap {
   // Appends the stop record at the time of the last event and flushes.
   void OnStop() override;
 
+  // Flushes what is buffered and closes the file; writes no stop record (a
+  // capture whose session did not reach OnStop reads as unfinished).
+  // Returns Failure().
+  std::string Close();
   // Empty while recording works; otherwise what went wrong, for the user.
   std::string Failure() const;
   // Bytes handed to the file so far (header included).
@@ -61,6 +69,7 @@ class TCaptureWriter : public TCaptureTap {
   void Append(TCaptureRecordType type, const uint8_t* payload, size_t size);
   void FlushLocked();
   void Flusher();
+  void FailLocked(const char* when);
 
   const std::string Path;
   const uint64_t Salt;
@@ -75,6 +84,7 @@ class TCaptureWriter : public TCaptureTap {
   std::vector<uint8_t> Scratch;
   uint64_t Written = 0;
   std::string Failed;
+  std::function<void(const std::string&)> OnFailure;
   bool Closing = false;
   std::thread FlushThread;  // last: starts once every field above is set
 };

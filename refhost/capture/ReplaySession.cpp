@@ -1,6 +1,5 @@
 #include "refhost/capture/ReplaySession.h"
 
-#include "refhost/core/RecordStore.h"
 #include "refhost/output/RecordValues.h"
 
 namespace {
@@ -31,40 +30,55 @@ void TReplaySession::RequestStop() {
   Queue.RequestStop();
 }
 
-TReplayOutcome TReplaySession::Run(const TLoadedPlugin& plugin, const std::vector<TRecordSink*>& sinks) {
+namespace {
+
+// The capture as one of the runner's sources.
+class TCaptureSource : public TEventSource {
+ public:
+  explicit TCaptureSource(TReplaySource& source) : Source(source) {}
+  void Start() override { Source.Start(); }
+  void Stop() override {
+    Source.RequestStop();
+    Source.Join();
+  }
+
+ private:
+  TReplaySource& Source;
+};
+
+}  // namespace
+
+TReplayOutcome TReplaySession::Run(const TLoadedPlugin& plugin, const std::vector<TRecordSink*>& sinks,
+                                   const std::function<void(double, const TSessionStatus&)>& onStatus) {
   TCaptureReplayPort port;
-  TRecordStore store(DescribeRecord);
-  for (TRecordSink* sink : sinks) store.AddSink(sink);
-  TSessionOptions options;
-  options.Replay = true;
-  options.ReplayFileName = Path;
+  TCaptureSource source(Source);
+  TRunPlan plan;
+  plan.Plugin = &plugin;
+  plan.Port = &port;
+  plan.Queue = &Queue;
+  plan.Sources = {&source};
+  plan.Sinks = sinks;
+  plan.Tap = &port.Clock();
+  plan.Describe = DescribeRecord;
+  plan.Options.Replay = true;
+  plan.Options.ReplayFileName = Path;
   // A lost line in the capture is followed by its regaining, if it was
   // regained: the replay waits for it as the live session did.
-  options.Reconnect = true;
-  options.Settings = Recorded;
-  TSessionDriver driver(plugin, port, Queue, store, options);
-  driver.SetCaptureTap(&port.Clock());
+  plan.Options.Reconnect = true;
+  plan.Options.Settings = Recorded;
+  plan.Options.GpsConfigured = !Recorded.GpsSource.empty();
+  plan.OnStatus = onStatus;
+  TSessionRunner runner(plan);
+  const TRunOutcome run = runner.Run();
+  if (run.Failure) std::rethrow_exception(run.Failure);
 
-  Source.Start();
   TReplayOutcome outcome;
-  try {
-    outcome.End = driver.Run();
-  } catch (...) {
-    Source.RequestStop();
-    Queue.Close();
-    Source.Join();
-    throw;
-  }
-  // The driver may end before the capture does (a stop); the source must
-  // not wait for room in a queue nobody empties any more.
-  Source.RequestStop();
-  Queue.Close();
-  Source.Join();
-
+  outcome.End = run.End;
+  outcome.ElapsedSeconds = run.ElapsedSeconds;
   outcome.Capture = Source.End();
   outcome.Warning = DescribeCaptureEnd(outcome.Capture, Path);
-  outcome.Counters = driver.Counters();
-  outcome.RecordsWritten = store.Written();
+  outcome.Counters = run.Counters;
+  outcome.RecordsWritten = run.RecordsWritten;
   outcome.PortBytesWritten = port.Written();
   return outcome;
 }

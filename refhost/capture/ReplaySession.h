@@ -10,6 +10,7 @@
 // Threads: Run on one thread; RequestStop from any other.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,9 +19,11 @@
 #include "refhost/capture/ReplaySource.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/core/SessionDriver.h"
+#include "refhost/run/SessionRunner.h"
 
 struct TReplayOutcome {
   TSessionEnd End = TSessionEnd::Done;
+  double ElapsedSeconds = 0;
   TCaptureEnd Capture;           // how the reading of the capture ended
   std::string Warning;           // for the user; empty when the capture was whole
   TSessionCounters Counters;
@@ -42,7 +45,10 @@ class TReplaySession {
   // call) through a decoder of `plugin`. Throws what the session driver
   // throws (a writer's EOutputWrite, a plug-in that gives no decoder),
   // after the decoder has been stopped and deleted.
-  TReplayOutcome Run(const TLoadedPlugin& plugin, const std::vector<TRecordSink*>& sinks);
+  // `onStatus`, when given, is called about once a second on the calling
+  // thread with the seconds elapsed and the driver's status.
+  TReplayOutcome Run(const TLoadedPlugin& plugin, const std::vector<TRecordSink*>& sinks,
+                     const std::function<void(double, const TSessionStatus&)>& onStatus = {});
 
   // Ends the replay early, as at the end of the capture.
   void RequestStop();

@@ -54,6 +54,10 @@ TCommand AddExportCommand(CLI::App& app) {
       "the plug-in). geojson: route and records for QGIS and web maps; gpx: the GPS track;\n"
       "kml: records coloured by received level; pcap: the signalling as GSMTAP for Wireshark.\n"
       "\n"
+      "The output is written whole beside its target and then put in its place, so an earlier\n"
+      "file stays as it was until the new one is complete; it may not be INPUT or its session's\n"
+      "session.jsonl or session.csv.\n"
+      "\n"
       "Exit statuses: 0 done, 1 the output could not be written, 2 bad arguments or an input\n"
       "that cannot be read, 5 a capture corrupt in the middle (what came before is written).");
   command->add_option("--format", args->Format, "geojson, gpx, kml or pcap")

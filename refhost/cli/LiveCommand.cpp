@@ -1,31 +1,25 @@
 // orvik-host live: a session against a handset on a serial port, or against
-// the simulated handset on a pseudo-terminal (--simulate). Parses options and
-// wires the units: plug-in, port and reader thread, GPS source, session
-// driver, record store and writers; shows the status line; ends with a
-// one-paragraph summary and an exit status that says how the session ended.
-#include <pthread.h>
-#include <signal.h>
-
-#include <chrono>
-#include <condition_variable>
+// the simulated handset on a pseudo-terminal (--simulate). Turns the options
+// into the runner's plan (plug-in, port and reader thread, GPS source,
+// writers, capture), opening and checking each; the session runner runs it
+// and the status line shows it; ends with a one-paragraph summary and an
+// exit status that says how the session ended.
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "host/SharedMM.h"
 #include "refhost/capture/CaptureWriter.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/FieldRanges.h"
 #include "refhost/core/PluginLoader.h"
-#include "refhost/core/RecordStore.h"
-#include "refhost/core/SessionDriver.h"
 #include "refhost/gps/GpsdReader.h"
 #include "refhost/gps/NmeaReader.h"
 #include "refhost/gps/SimulatedGps.h"
@@ -34,6 +28,8 @@
 #include "refhost/output/RecordValues.h"
 #include "refhost/port/PortReader.h"
 #include "refhost/port/StatusLine.h"
+#include "refhost/port/StopSignals.h"
+#include "refhost/run/SessionRunner.h"
 #include "refhost/sim/PtyHandset.h"
 #include "refhost/sim/SimulatedDrive.h"
 
@@ -58,8 +54,10 @@ struct TLiveArgs {
   uint64_t Seed = 1;
   bool Reconnect = false;
   double ReconnectTimeout = 60;
+  double GpsTimeout = 60;
   std::string Record;
   std::string Pcap;
+  bool Force = false;
 };
 
 // Large enough that ten seconds of a 921,600 baud flood never fill it.
@@ -74,56 +72,36 @@ std::string DefaultOutDir() {
   return name;
 }
 
-// Ctrl-C and SIGTERM are taken by one thread of their own (sigwait), which
-// asks the session to stop; no other thread ever sees them.
-class TStopSignals {
- public:
-  TStopSignals() {
-    sigemptyset(&Set);
-    sigaddset(&Set, SIGINT);
-    sigaddset(&Set, SIGTERM);
-    sigaddset(&Set, SIGUSR1);  // our own "quit waiting" at the end
-    pthread_sigmask(SIG_BLOCK, &Set, &Old);
-  }
-  ~TStopSignals() {
-    if (Waiter.joinable()) {
-      pthread_kill(Waiter.native_handle(), SIGUSR1);
-      Waiter.join();
-    }
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
-  }
-  // Starts the waiting thread; onStop runs on it at the first Ctrl-C.
-  void Start(std::function<void()> onStop) {
-    Waiter = std::thread([this, onStop = std::move(onStop)] {
-      int signal = 0;
-      while (sigwait(&Set, &signal) == 0 && signal != SIGUSR1) onStop();
-    });
-  }
-
- private:
-  sigset_t Set{};
-  sigset_t Old{};
-  std::thread Waiter;
-};
-
 // The GPS source the options chose, running on a thread of its own.
-class TGpsSource {
+class TGpsSource : public TEventSource {
  public:
   std::optional<TSimulatedGps> Simulated;
   std::unique_ptr<TNmeaReader> Nmea;
   std::unique_ptr<TGpsdReader> Gpsd;
 
-  void Start() {
+  bool Configured() const { return Simulated || Nmea || Gpsd; }
+  void Start() override {
     if (Simulated) Simulated->Start();
     if (Nmea) Nmea->Start();
     if (Gpsd) Gpsd->Start();
   }
-  void Stop() {
+  void Stop() override {
     if (Simulated) Simulated->Stop();
     if (Nmea) Nmea->Stop();
     if (Gpsd) Gpsd->Stop();
   }
   int64_t RefusedFixes() const { return (Nmea ? Nmea->RefusedFixes() : 0) + (Gpsd ? Gpsd->RefusedFixes() : 0); }
+};
+
+// The port's reader thread as one of the runner's sources.
+class TReaderSource : public TEventSource {
+ public:
+  explicit TReaderSource(TPortReader& reader) : Reader(reader) {}
+  void Start() override { Reader.Start(); }
+  void Stop() override { Reader.Stop(); }
+
+ private:
+  TPortReader& Reader;
 };
 
 // A number of seconds above zero, with a message that says so.
@@ -137,11 +115,20 @@ const CLI::Validator PositiveSeconds(
     },
     "SECONDS");
 
-std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", s);
-  return text;
+// Text that may not be empty: an empty --gpsd or --dial is a slip, not a
+// wish for the default.
+CLI::Validator NonEmpty(const std::string& give) {
+  return CLI::Validator(
+      [give](std::string& text) { return text.empty() ? "is empty: give " + give : std::string(); }, "TEXT");
 }
+
+// A whole number from 0 up: "-1" would wrap to the largest seed.
+const CLI::Validator WholeNumber(
+    [](std::string& text) {
+      if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) return std::string();
+      return "needs a whole number from 0 up, not '" + text + "'";
+    },
+    "N");
 
 int ExitStatusOf(TSessionEnd end, bool readerGaveUp) {
   if (readerGaveUp || end == TSessionEnd::LineDropped) return ExitLineDropped;
@@ -156,12 +143,9 @@ class TLiveSession {
 
  private:
   int Prepare();
-  void StartSources();
-  void Watch();
-  void StopSources();
   // Call once the plug-in is unloaded: its live shared blocks are counted.
-  std::string Summary(TSessionEnd end, double elapsed, const TSessionCounters& counters, int64_t written) const;
-  TStatusValues StatusNow(double elapsed) const;
+  std::string Summary(const TRunOutcome& outcome) const;
+  TStatusValues StatusNow(double elapsed, const TSessionStatus& s) const;
 
   const TLiveArgs& Args;
   TStopSignals Signals;
@@ -170,23 +154,33 @@ class TLiveSession {
   std::unique_ptr<TPtyHandset> Handset;
   std::unique_ptr<TSerialDevicePort> Port;
   TSessionEventQueue Queue{QueueCapacityBytes};
-  std::unique_ptr<TRecordStore> Store;
   TSessionSinks Sinks;
   std::unique_ptr<TCaptureWriter> Capture;
-  std::unique_ptr<TSessionDriver> Driver;
   std::unique_ptr<TPortReader> Reader;
+  std::unique_ptr<TReaderSource> ReaderAsSource;
   TGpsSource Gps;
   std::string OutDir;
   TSessionSettings Settings;
-
-  std::mutex Lock;
-  std::condition_variable Wake;
-  bool DriverDone = false;
-  bool StopAsked = false;
-  bool DurationReached = false;  // the stop came from --duration, not Ctrl-C
+  TSessionOptions Options;
 };
 
 int TLiveSession::Prepare() {
+  OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
+  TOutputPlan plan("live");
+  plan.Folder(OutDir, SessionFileNames());
+  if (!Args.Record.empty()) plan.Output(Args.Record, "--record", true);
+  if (!Args.Pcap.empty()) plan.Output(Args.Pcap, "--pcap", true);
+  if (!Args.Log.empty()) plan.Output(Args.Log, "--log", true);
+  if (!Args.GpsNmea.empty()) plan.Input(Args.GpsNmea, "--gps-nmea");
+  if (!Args.Port.empty()) plan.Input(Args.Port, "--port");
+  if (!plan.Check(Args.Force)) return ExitBadInput;
+  if (!Args.Log.empty()) {
+    if (const std::string problem = LogPathProblem(Args.Log); !problem.empty()) {
+      std::fprintf(stderr, "orvik-host live: %s\n", problem.c_str());
+      return ExitBadInput;
+    }
+  }
+
   const std::string pluginPath = Args.Plugin.empty() ? DefaultPluginPath() : Args.Plugin;
   try {
     Plugin.emplace(LoadPlugin(pluginPath));
@@ -232,7 +226,7 @@ int TLiveSession::Prepare() {
   HoldHostClockOffset(Settings.UtcOffsetMinutes);
   const TUtcToHost toHost = FixedUtcOffset(Settings.UtcOffsetMinutes);
   auto onFix = [this](const TGpsFix& fix) { Queue.Push(TSessionEvent::OfFix(fix)); };
-  auto onGpsEnd = [](const std::string&) {};
+  auto onGpsEnd = [this](const std::string& why) { Queue.Push(TSessionEvent::GpsEnded(why)); };
   try {
     if (!Args.GpsNmea.empty()) {
       Gps.Nmea = std::make_unique<TNmeaReader>(Args.GpsNmea, onFix, onGpsEnd, 0, toHost);
@@ -254,43 +248,38 @@ int TLiveSession::Prepare() {
     return ExitBadInput;
   }
 
-  OutDir = Args.Out.empty() ? DefaultOutDir() : Args.Out;
-  Store = std::make_unique<TRecordStore>(DescribeRecord);
+  // The capture before the session's folder: a capture that cannot be
+  // created leaves no empty session behind.
   try {
+    if (!Args.Record.empty())
+      Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt(), std::chrono::milliseconds(1000),
+                                                 [](const std::string& why) { NoteOutputFailure(why); });
     Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
-    if (!Args.Record.empty()) Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
   }
-  for (auto& writer : Sinks.Writers) Store->AddSink(writer.get());
-
-  TSessionOptions options;
+  TSessionOptions& options = Options;
   options.ConnectLimitSeconds = Args.ConnectTimeout;
   options.Reconnect = Args.Reconnect;
   options.LogFile = Args.Log;
   options.DialNumber = Args.Dial;
   options.CallSeconds = Args.CallSeconds;
   options.Answer = Args.Answer;
+  options.GpsConfigured = Gps.Configured();
+  options.GpsQuietSeconds = Args.GpsTimeout;
   options.Settings = Settings;
-  Driver = std::make_unique<TSessionDriver>(*Plugin, *Port, Queue, *Store, options);
-  if (Capture) Driver->SetCaptureTap(Capture.get());
 
   TReaderOptions reading;
   reading.SilenceLimitSeconds = Args.SilenceLimit;
   reading.Reconnect = Args.Reconnect;
   reading.ReconnectTimeoutSeconds = Args.ReconnectTimeout;
   Reader = std::make_unique<TPortReader>(*Port, Queue, reading);
+  ReaderAsSource = std::make_unique<TReaderSource>(*Reader);
   return ExitOk;
 }
 
-void TLiveSession::StopSources() {
-  Gps.Stop();
-  Reader->Stop();
-}
-
-TStatusValues TLiveSession::StatusNow(double elapsed) const {
-  const TSessionStatus s = Driver->Status();
+TStatusValues TLiveSession::StatusNow(double elapsed, const TSessionStatus& s) const {
   TStatusValues v;
   v.ElapsedSeconds = elapsed;
   v.Records = s.RecordsWritten;
@@ -300,27 +289,29 @@ TStatusValues TLiveSession::StatusNow(double elapsed) const {
   v.QueueFillBytes = Queue.FillBytes();
   v.QueueCapacityBytes = static_cast<int64_t>(Queue.CapacityBytes());
   v.LineUp = s.LineUp && Reader->LineUp();
+  if (s.Gps != TGpsState::Fixing && s.Gps != TGpsState::Waiting) v.GpsProblem = GpsStateName(s.Gps);
   v.Counters = s.Counters;
   v.Counters.BytesReceived = Reader->BytesRead();
   return v;
 }
 
-std::string TLiveSession::Summary(TSessionEnd end, double elapsed, const TSessionCounters& c,
-                                  int64_t written) const {
+std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
   std::string files;
   for (const std::string& f : Sinks.Files) files += (files.empty() ? "" : ", ") + f;
+  const TSessionCounters& c = outcome.Counters;
   char text[1024];
   std::snprintf(text, sizeof text,
-                "Session ended (%s) after %s: %lld records written to %s (%s). %lld bytes received, "
-                "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes (%lld refused), %lld calls set up, "
+                "%s: %lld records written to %s (%s). %lld bytes received, "
+                "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
+                "%lld fixes (%lld refused), %lld GPS outages, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
-                end == TSessionEnd::StoppedByUser && DurationReached ? "duration reached" : SessionEndName(end),
-                Seconds(elapsed).c_str(), static_cast<long long>(written),
+                EndingText("Session", outcome, true).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
-                static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
-                static_cast<long long>(Gps.RefusedFixes()),
+                static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
+                static_cast<long long>(c.Fixes), static_cast<long long>(Gps.RefusedFixes()),
+                static_cast<long long>(c.GpsOutages),
                 static_cast<long long>(c.CallsSetUp), static_cast<long long>(c.CallsDropped),
                 static_cast<long long>(Queue.HighWaterBytes()), static_cast<long long>(Queue.QueueFull()),
                 static_cast<long long>(SharedLiveBlocks()), static_cast<long long>(SharedLiveBytes()));
@@ -334,91 +325,50 @@ int TLiveSession::Run() {
                            static_cast<unsigned long long>(Args.Seed));
   std::fflush(stdout);
 
-  Signals.Start([this] {
-    {
-      std::lock_guard lock(Lock);
-      StopAsked = true;
-    }
-    Queue.RequestStop();
-    Wake.notify_all();
-  });
-
-  TSessionEnd end = TSessionEnd::Done;
-  std::exception_ptr failure;
-  const auto started = std::chrono::steady_clock::now();
-  Reader->Start();
-  Gps.Start();
-  std::thread driving([&] {
-    try {
-      end = Driver->Run();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    {
-      std::lock_guard lock(Lock);
-      DriverDone = true;
-    }
-    Wake.notify_all();
-  });
-
   TStatusLine status = TStatusLine::ForStream(stdout);
-  const auto elapsed = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  };
-  // A terminal is refreshed four times a second; a log gets a line on every
-  // change of call or line state and every ten seconds.
-  const auto refresh = std::chrono::milliseconds(status.InPlace() ? 250 : 1000);
-  std::string lastState;
-  double lastPlain = 0;
-  std::unique_lock lock(Lock);
-  while (!DriverDone) {
-    Wake.wait_for(lock, refresh, [this] { return DriverDone; });
-    if (DriverDone) break;
-    const double now = elapsed();
-    if (Args.Duration > 0 && now >= Args.Duration && !StopAsked) {
-      StopAsked = true;
-      DurationReached = true;
-      Queue.RequestStop();
-    }
-    if (Args.Quiet) continue;
-    const TStatusValues values = StatusNow(now);
-    const std::string state = values.CallState + (values.LineUp ? "" : ", line down");
-    const std::string text = FormatStatus(values);
-    if (status.InPlace()) {
-      if (state != lastState && !lastState.empty()) status.Event(Seconds(now) + ": " + state);
-      status.Show(text);
-    } else if (state != lastState || now - lastPlain >= 10) {
-      status.Event(text);
-      lastPlain = now;
-    }
-    lastState = state;
+  TRunPlan plan;
+  plan.Plugin = &*Plugin;
+  plan.Port = Port.get();
+  plan.Queue = &Queue;
+  plan.Sources = {ReaderAsSource.get(), &Gps};
+  for (auto& writer : Sinks.Writers) plan.Sinks.push_back(writer.get());
+  plan.Tap = Capture.get();
+  plan.Describe = DescribeRecord;
+  plan.Options = Options;
+  plan.DurationSeconds = Args.Duration;
+  plan.StatusPeriodSeconds = status.RefreshSeconds();
+  if (!Args.Quiet) {
+    plan.OnStatus = [&](double elapsed, const TSessionStatus& s) {
+      const TStatusValues values = StatusNow(elapsed, s);
+      status.Update(elapsed, values.CallState + (values.LineUp ? "" : ", line down"), FormatStatus(values));
+    };
   }
-  lock.unlock();
-  driving.join();
-  StopSources();
-  Queue.Close();
+  plan.OnNotice = [](const std::string& notice) { std::fprintf(stderr, "orvik-host live: %s\n", notice.c_str()); };
+  TSessionRunner runner(std::move(plan));
+  Signals.Start([&runner] { runner.RequestStop(); });
+  const TRunOutcome outcome = runner.Run();
   status.Finish();
 
   if (Handset) Handset->Stop();
-  if (failure) {
+  if (outcome.Failure) {
     try {
-      std::rethrow_exception(failure);
+      std::rethrow_exception(outcome.Failure);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "orvik-host live: the session failed: %s\n", e.what());
     }
     return ExitFailure;
   }
-  const int exitStatus = ExitStatusOf(end, Reader->GaveUp());
-  const TSessionCounters counters = Driver->Counters();
-  const std::string endMessage = Driver->EndMessage();
-  const int64_t written = Store->Written();
-  // Everything that holds the plug-in's memory goes, then the plug-in itself
-  // (its own static strings live until it is unloaded): what is left leaked.
-  Driver.reset();
-  Store.reset();
+  const int exitStatus = ExitStatusOf(outcome.End, Reader->GaveUp());
+  // The runner has released every record; the plug-in goes last (its own
+  // static strings live until it is unloaded): what is left leaked.
   Plugin.reset();
-  std::printf("%s\n", Summary(end, elapsed(), counters, written).c_str());
-  if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", endMessage.c_str());
+  // Files the session could not see fail: said now, and the exit status is 1
+  // (main counts what NoteOutputFailure noted).
+  if (Capture) Capture->Close();
+  if (!Args.Log.empty())
+    if (const std::string problem = LogWriteProblem(Args.Log); !problem.empty()) NoteOutputFailure(problem);
+  std::printf("%s\n", Summary(outcome).c_str());
+  if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", outcome.EndMessage.c_str());
   return exitStatus;
 }
 
@@ -431,6 +381,9 @@ TCommand AddLiveCommand(CLI::App& app) {
       "A dropped line: a read fails (device removed, the other end closed), or the handset,\n"
       "having spoken, sends nothing for --silence-limit seconds. A handset silent for less\n"
       "keeps the session running, and GPS fixes go on being recorded meanwhile.\n"
+      "\n"
+      "Nothing an earlier run left is overwritten without --force: a --out folder that holds a\n"
+      "session, an existing --record, --pcap or --log file. No two paths may be the same file.\n"
       "\n"
       "Exit statuses: 0 done (duration reached or Ctrl-C), 1 the session failed (e.g. writing\n"
       "the outputs), 2 bad input or usage (options, port, plug-in), 3 the handset never\n"
@@ -445,11 +398,17 @@ TCommand AddLiveCommand(CLI::App& app) {
   live->add_option("--out", args->Out, "output folder (default: a new session-DATE-TIME folder)");
   live->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   auto* gps = live->add_option_group("gps", "where the fixes come from");
-  gps->add_option("--gps-nmea", args->GpsNmea, "NMEA 0183 from a file or a serial GPS");
-  gps->add_option("--gpsd", args->Gpsd, "the gpsd daemon at HOST:PORT, e.g. localhost:2947");
+  gps->add_option("--gps-nmea", args->GpsNmea, "NMEA 0183 from a file or a serial GPS")
+      ->check(NonEmpty("the NMEA file or serial GPS, or leave out --gps-nmea"));
+  gps->add_option("--gpsd", args->Gpsd, "the gpsd daemon at HOST:PORT, e.g. localhost:2947")
+      ->check(NonEmpty("HOST:PORT, e.g. localhost:2947, or leave out --gpsd"));
   gps->add_flag("--simulate-gps", args->SimulateGps, "a simulated GPS along the seeded drive");
   gps->require_option(0, 1);
-  auto* dial = live->add_option("--dial", args->Dial, "dial this number once the test runs");
+  live->add_option("--gps-timeout", args->GpsTimeout,
+                   "seconds without a fix after which records are written without a position (default 60)")
+      ->check(PositiveSeconds);
+  auto* dial = live->add_option("--dial", args->Dial, "dial this number once the test runs")
+                   ->check(NonEmpty("the number to dial, or leave out --dial"));
   live->add_option("--call-seconds", args->CallSeconds, "hang up this many seconds after dialling")
       ->needs(dial)
       ->check(PositiveSeconds);
@@ -462,7 +421,7 @@ TCommand AddLiveCommand(CLI::App& app) {
   live->add_option("--silence-limit", args->SilenceLimit,
                    "seconds without a byte, once the handset has spoken, that count as a dropped line (default 30)")
       ->check(PositiveSeconds);
-  live->add_option("--seed", args->Seed, "seed of the simulated handset and drive (default 1)");
+  live->add_option("--seed", args->Seed, "seed of the simulated handset and drive (default 1)")->check(WholeNumber);
   auto* reconnect = live->add_flag("--reconnect", args->Reconnect,
                                    "when the line drops, keep reopening the port (back-off 0.25 s doubling to 5 s)");
   live->add_option("--reconnect-timeout", args->ReconnectTimeout,
@@ -471,6 +430,9 @@ TCommand AddLiveCommand(CLI::App& app) {
       ->check(PositiveSeconds);
   live->add_option("--record", args->Record, "write a capture of the session to this file");
   live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  live->add_flag("--force", args->Force,
+                 "replace what an earlier run left: the session in --out, and an existing --record, --pcap "
+                 "or --log file");
   return {live, [args] {
             TLiveSession session(*args);
             return session.Run();

@@ -10,8 +10,10 @@
 
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
+#include "refhost/port/StopSignals.h"
 
 namespace {
 
@@ -21,6 +23,7 @@ struct TReplayArgs {
   std::string Plugin;
   bool Realtime = false;
   std::string Pcap;
+  bool Force = false;
 };
 
 constexpr const char* SampleName = "sample-session.orvcap";
@@ -45,7 +48,15 @@ std::string DefaultOutDir() {
 }
 
 int RunReplay(const TReplayArgs& args) {
+  // Ctrl-C ends the replay as the end of the capture would: complete files.
+  TStopSignals signals;
   const std::string file = args.File.empty() ? BundledSample() : args.File;
+  const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
+  TOutputPlan plan("replay");
+  plan.Input(file, "the capture");
+  plan.Folder(outDir, SessionFileNames());
+  if (!args.Pcap.empty()) plan.Output(args.Pcap, "--pcap", true);
+  if (!plan.Check(args.Force)) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
   try {
@@ -57,7 +68,6 @@ int RunReplay(const TReplayArgs& args) {
     return ExitBadInput;
   }
 
-  const std::string outDir = args.Out.empty() ? DefaultOutDir() : args.Out;
   TSessionSinks sinks;
   try {
     sinks = MakeSessionSinks(outDir, session->Settings(),
@@ -71,6 +81,7 @@ int RunReplay(const TReplayArgs& args) {
   std::printf("Replaying %s into %s\n", file.c_str(), outDir.c_str());
   std::fflush(stdout);
 
+  signals.Start([&session] { session->RequestStop(); });
   TReplayOutcome outcome;
   try {
     outcome = session->Run(*plugin, borrowed);
@@ -83,11 +94,12 @@ int RunReplay(const TReplayArgs& args) {
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;
   const TSessionCounters& c = outcome.Counters;
   std::printf("Replay ended (%s): %lld records written to %s (%s). %lld bytes replayed, "
-              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes.\n",
+              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s.\n",
               SessionEndName(outcome.End), static_cast<long long>(outcome.RecordsWritten),
               outDir.c_str(), files.c_str(), static_cast<long long>(c.BytesReceived),
               static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
-              static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes));
+              static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
+              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "");
   if (!outcome.Warning.empty()) std::fprintf(stderr, "orvik-host replay: %s\n", outcome.Warning.c_str());
   if (outcome.PortBytesWritten != 0)
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "
@@ -105,6 +117,8 @@ TCommand AddReplayCommand(CLI::App& app) {
       "Without FILE, replays the bundled sample session (a simulated drive with a call and a\n"
       "dropped line).\n"
       "\n"
+      "A --out folder that holds a session and an existing --pcap file are kept unless --force.\n"
+      "\n"
       "Exit statuses: 0 done (also when the capture is cut off at its end: a warning says\n"
       "where), 1 the replay failed (e.g. writing the outputs), 2 bad input (not a capture, a\n"
       "newer capture version, a plug-in that does not load), 5 the capture is corrupt in the\n"
@@ -114,5 +128,7 @@ TCommand AddReplayCommand(CLI::App& app) {
   replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  replay->add_flag("--force", args->Force,
+                   "replace what an earlier run left: the session in --out, an existing --pcap");
   return {replay, [args] { return RunReplay(*args); }};
 }

@@ -40,6 +40,10 @@ TCommand AddReportCommand(CLI::App& app) {
       "the plug-in). The page shows the route coloured by received level with the call\n"
       "events, level and quality over time, the signalling messages by type and a summary.\n"
       "\n"
+      "The page is written whole beside its target and then put in its place, so an earlier\n"
+      "page stays as it was until the new one is complete; it may not be INPUT or its session's\n"
+      "session.jsonl or session.csv.\n"
+      "\n"
       "Exit statuses: 0 done, 1 the page could not be written, 2 bad arguments or an input\n"
       "that cannot be read, 5 a capture corrupt in the middle (the page shows what came before).");
   command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();

@@ -6,6 +6,7 @@
 
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/OutputPlan.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/output/OutputFile.h"
@@ -101,6 +102,21 @@ int PlaySessionInput(const std::string& command, const std::string& input, const
 int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
                       const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
                       const char* wroteTail) {
+  std::error_code error;
+  if (!fs::exists(input, error))
+    return Refuse(command, input + " does not exist: give a session folder, its session.jsonl, or a capture");
+  // The session's own records may not be overwritten by what is made of them.
+  TOutputPlan plan(command);
+  plan.Input(input, "INPUT");
+  const bool isFolder = SessionInputKind(input) == TSessionInputKind::Folder;
+  if (isFolder || fs::path(input).filename() == "session.jsonl") {
+    const fs::path folder = isFolder ? fs::path(input) : fs::path(input).parent_path();
+    for (const char* name : {"session.jsonl", "session.csv"})
+      plan.Input((folder / name).string(), "the session's file");
+  }
+  plan.Output(out, "the output", false);
+  if (!plan.Check(false)) return ExitBadInput;
+
   int status = ExitOk;
   try {
     const std::unique_ptr<TRecordSink> writer = open();
@@ -112,11 +128,7 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
     std::fprintf(stderr, "orvik-host %s: the %s failed: %s\n", command.c_str(), command.c_str(), e.what());
     return ExitFailure;
   }
-  if (status == ExitBadInput) {
-    std::error_code ignored;
-    std::filesystem::remove(out, ignored);
-    return status;
-  }
+  if (status == ExitBadInput) return status;
   std::printf("Wrote %s%s\n", out.c_str(), wroteTail);
   return status;
 }

@@ -24,9 +24,11 @@ TSessionInputKind SessionInputKind(const std::string& input);
 int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
                      TRecordSink& sink);
 
-// The whole of `export` and `report`: plays `input` into the writer `open`
-// makes for `out` and says on stdout "Wrote OUT" followed by `wroteTail`.
-// A bad input leaves no file behind that looks like a result; a writer that
+// The whole of `export` and `report`: checks the paths (`out` is neither
+// the input nor one of its session's files), plays `input` into the writer
+// `open` makes for `out` and says on stdout "Wrote OUT" followed by
+// `wroteTail`. The writer replaces `out` only when it is complete: a bad
+// input or a failed write leaves an earlier file as it was. A writer that
 // cannot be opened or written gives ExitFailure, said on stderr.
 int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
                       const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,

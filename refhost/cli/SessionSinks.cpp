@@ -17,6 +17,12 @@ void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* nam
 
 }  // namespace
 
+const std::vector<std::string>& SessionFileNames() {
+  static const std::vector<std::string> names{"session.csv", "session.jsonl", "session.geojson",
+                                              "session.gpx", "session.kml", "report.html"};
+  return names;
+}
+
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, TFlushPolicy policy,
                                const std::string& pcapPath) {
   const std::filesystem::path dir(outDir);

@@ -14,6 +14,9 @@ struct TSessionSinks {
   std::vector<std::string> Files;  // what the folder will hold, for the user
 };
 
+// The files a session's folder holds, in the order they are opened.
+const std::vector<std::string>& SessionFileNames();
+
 // Creates the folder `outDir` (and its parents) and opens every writer in it.
 // The caller owns the writers and keeps them until the session's OnFinish.
 // Throws EOutputWrite (or std::filesystem::filesystem_error) saying which

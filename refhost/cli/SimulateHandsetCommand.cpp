@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,11 @@ std::string CheckOptions(const TSimulateOptions& o) {
     return "each --drop-at needs one --drop-for (and the other way round)";
   if ((o.SilenceAt >= 0) != (o.SilenceFor > 0)) return "--silence-at and --silence-for go together";
   if (!o.Link.empty() && !o.Port.empty()) return "--link applies to --pty only";
+  // The link is replaced and removed at the end: only an earlier link may be.
+  std::error_code error;
+  if (!o.Link.empty() && std::filesystem::exists(std::filesystem::symlink_status(o.Link, error)) &&
+      !std::filesystem::is_symlink(std::filesystem::symlink_status(o.Link, error)))
+    return "--link " + o.Link + " exists and is not a link: give a new name";
   return {};
 }
 

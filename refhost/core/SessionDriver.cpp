@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -19,6 +20,10 @@ constexpr int32_t ActionAnswer = 2;
 constexpr auto ThroughputPeriod = std::chrono::seconds(1);
 // ReceiveBytes takes a 32-bit count.
 constexpr size_t MaxFeed = size_t{1} << 30;
+// The handset's answer to the connect request: a handshake line, not a frame.
+// A replaying decoder starts connected and is fed it in test mode; it is not
+// counted as rejected there either, so replay and live counts agree.
+constexpr std::string_view ConnectAnswer{"CONN,123\\2"};
 
 // Shared string for a call, released when the holder goes.
 struct TSharedText {
@@ -56,9 +61,27 @@ const char* SessionEndName(TSessionEnd end) {
   return "unknown";
 }
 
+const char* GpsStateName(TGpsState state) {
+  switch (state) {
+    case TGpsState::None:
+      return "no GPS";
+    case TGpsState::Waiting:
+      return "waiting for a fix";
+    case TGpsState::Fixing:
+      return "fix";
+    case TGpsState::Quiet:
+      return "GPS quiet";
+    case TGpsState::Ended:
+      return "GPS ended";
+  }
+  return "unknown";
+}
+
 TSessionDriver::TSessionDriver(const TLoadedPlugin& plugin, THostPort& port, TSessionEventQueue& queue,
                                TRecordStore& store, TSessionOptions options)
-    : Plugin(plugin), Port(port), Queue(queue), Store(store), Options(std::move(options)) {}
+    : Plugin(plugin), Port(port), Queue(queue), Store(store), Options(std::move(options)) {
+  GpsNow.store(static_cast<uint8_t>(Options.GpsConfigured ? TGpsState::Waiting : TGpsState::None));
+}
 
 TSessionEnd TSessionDriver::Run() {
   if (Options.Replay)
@@ -135,11 +158,16 @@ std::optional<TSessionEnd> TSessionDriver::Handshake() {
                     "): check the cable and the port, then try again.";
           return TSessionEnd::LineDropped;
         case TSessionEventKind::Stop:
+          StoppedByUser = true;
           EndText = "Stopped by the user before the handset answered.";
           return TSessionEnd::StoppedByUser;
         case TSessionEventKind::EndOfInput:
           EndText = "The input ended before the handset answered the connect request.";
           return TSessionEnd::NoAnswer;
+        case TSessionEventKind::GpsEnded:
+          SetGpsState(TGpsState::Ended);
+          if (Options.Notice) Options.Notice("the GPS source ended (" + e.Text + ")");
+          break;
         default:
           break;  // nothing to dial or answer before the test runs
       }
@@ -186,7 +214,14 @@ TSessionEnd TSessionDriver::Loop() {
       case TSessionEventKind::Answer:
         SendCallText(ActionAnswer, {});
         break;
+      case TSessionEventKind::GpsEnded:
+        SetGpsState(TGpsState::Ended);
+        if (Options.Notice)
+          Options.Notice("the GPS source ended (" + e.Text + "): records are written without a position from now on");
+        HandOverWaiting();
+        break;
       case TSessionEventKind::Stop:
+        StoppedByUser = true;
         EndText = "Stopped by the user; every record so far is written.";
         return TSessionEnd::StoppedByUser;
       case TSessionEventKind::EndOfInput:
@@ -212,9 +247,16 @@ std::exception_ptr TSessionDriver::Finish() {
       if (!first) first = std::current_exception();
     }
   };
-  // What was received before the end still goes through the decoder.
+  // What was received before the end still goes through the decoder, unless
+  // the user asked to stop: a backlog would take as long again to decode.
   Queue.Close();
-  step([&] { DrainQueued(); });
+  step([&] {
+    if (StoppedByUser) {
+      SetAsideQueued();
+    } else {
+      DrainQueued();
+    }
+  });
   if (Tap != nullptr) step([&] { Tap->OnStop(); });
   step([&] { Decoder->StopTest(); });  // slot 25
   step([&] { FetchRecords(); });
@@ -246,6 +288,54 @@ void TSessionDriver::DrainQueued() {
   }
 }
 
+void TSessionDriver::SetAsideQueued() {
+  TSessionEvent e;
+  while (Queue.TryPop(e)) {
+    if (e.Kind == TSessionEventKind::Chunk) {
+      if (Tap != nullptr) Tap->OnChunk(e.Chunk);
+      const auto n = static_cast<int64_t>(e.Chunk.Bytes.size());
+      Bytes.fetch_add(n);
+      Undecoded.fetch_add(n);
+    }
+    if (e.Kind == TSessionEventKind::Fix) PublishFix(e.Fix);
+  }
+}
+
+void TSessionDriver::SetGpsState(TGpsState state) {
+  const auto before = static_cast<TGpsState>(GpsNow.load());
+  if (before == state) return;
+  if (state == TGpsState::Quiet || (state == TGpsState::Ended && before != TGpsState::Quiet)) GpsOutages.fetch_add(1);
+  GpsNow.store(static_cast<uint8_t>(state));
+}
+
+bool TSessionDriver::PositionsComing() const {
+  const auto state = static_cast<TGpsState>(GpsNow.load());
+  return state == TGpsState::Waiting || state == TGpsState::Fixing;
+}
+
+// The GPS is quiet once no fix has come for GpsQuietSeconds of host time,
+// counted from the last fix or, before any, from the first bytes.
+void TSessionDriver::WatchGps(TDays now) {
+  if (!PositionsComing()) return;
+  if (GpsSince <= 0) {
+    GpsSince = now;
+    return;
+  }
+  const double quiet = (now - GpsSince) * 86400.0;
+  if (quiet < Options.GpsQuietSeconds) return;
+  SetGpsState(TGpsState::Quiet);
+  if (Options.Notice)
+    Options.Notice("no GPS fix for " + std::to_string(std::lround(quiet)) +
+                   " s: records are written without a position until fixes return");
+}
+
+void TSessionDriver::HandOverWaiting() {
+  if (Decoder == nullptr || Store.Count() == Store.Written()) return;
+  Store.FinaliseRest();
+  Decoder->SetMinRecordIndex(ClampIndex(Store.Written()));  // slot 31
+  Written.store(Store.Written());
+}
+
 void TSessionDriver::FeedChunk(const TChunk& chunk) {
   if (Tap != nullptr) Tap->OnChunk(chunk);
   Bytes.fetch_add(static_cast<int64_t>(chunk.Bytes.size()));
@@ -256,6 +346,10 @@ void TSessionDriver::FeedChunk(const TChunk& chunk) {
     Decoder->ReceiveBytes(chunk.Bytes.data() + at, static_cast<int32_t>(n), 0);  // slot 19
   }
   FetchRecords();
+  // After the fetch, and also when the chunk gave no record at all.
+  Rejected.store(std::max<int64_t>(0, LinesSeen - Store.Count()));
+  WatchGps(chunk.HostTime);
+  if (!PositionsComing()) HandOverWaiting();
 }
 
 // Frames the decoding library refused are not visible to the host; they are
@@ -265,10 +359,12 @@ void TSessionDriver::CountLines(const TChunk& chunk) {
   int64_t lines = 0;
   for (const uint8_t b : chunk.Bytes) {
     if (b == '\r') {
-      if (LineHadBytes) ++lines;
+      if (LineHadBytes && LineStart != ConnectAnswer) ++lines;
       LineHadBytes = false;
+      LineStart.clear();
     } else if (b != '\n' && b != 0) {
       LineHadBytes = true;
+      if (LineStart.size() <= ConnectAnswer.size()) LineStart.push_back(static_cast<char>(b));
     }
   }
   LinesSeen += lines;
@@ -297,7 +393,6 @@ void TSessionDriver::FetchRecords() {
     Written.store(Store.Written());
   }
   Records.store(Store.Count());
-  Rejected.store(std::max<int64_t>(0, LinesSeen - Store.Count()));
   CallStateNow.store(static_cast<uint8_t>(Store.CallState()));
   if (failure) std::rethrow_exception(failure);
 }
@@ -317,6 +412,10 @@ void TSessionDriver::PublishFix(const TGpsFix& fix) {
   if (Tap != nullptr) Tap->OnFix(fix);
   Fixes.fetch_add(1);
   LastFix.store(fix.Time);
+  GpsSince = fix.Time;
+  const auto gps = static_cast<TGpsState>(GpsNow.load());
+  if (gps == TGpsState::Quiet && Options.Notice) Options.Notice("GPS fixes again");
+  if (gps != TGpsState::Ended) GpsNow.store(static_cast<uint8_t>(TGpsState::Fixing));
   // Writers see the fix before the records it makes final.
   Store.Fix(fix);
   const TPositionBlock block = MarkSource.Publish(fix);
@@ -417,6 +516,8 @@ TSessionCounters TSessionDriver::Counters() const {
   c.Fixes = Fixes.load();
   c.CallsSetUp = CallsSetUp.load();
   c.CallsDropped = CallsDropped.load();
+  c.BytesUndecoded = Undecoded.load();
+  c.GpsOutages = GpsOutages.load();
   return c;
 }
 
@@ -429,5 +530,6 @@ TSessionStatus TSessionDriver::Status() const {
   s.CallState = static_cast<TCallStateView>(CallStateNow.load());
   s.LastFixTime = LastFix.load();
   s.LineUp = LineUpNow.load();
+  s.Gps = static_cast<TGpsState>(GpsNow.load());
   return s;
 }

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -47,8 +48,27 @@ struct TSessionOptions {
   std::string DialNumber;            // dial at the start when set
   double CallSeconds = 0;            // hang up this long after a call starts; 0: never
   bool Answer = false;               // answer an incoming call (network SETUP)
+  bool GpsConfigured = true;         // a GPS source is expected to give fixes
+  // Long enough to bridge a tunnel (a kilometre at 60 km/h), short enough
+  // that a crash loses at most a minute of records. Host time, so a replay
+  // hands records over where the live session did.
+  double GpsQuietSeconds = 60;
+  // Said to the user when the GPS goes quiet, ends or comes back (driver's
+  // thread); may be empty.
+  std::function<void(const std::string&)> Notice;
   TSessionSettings Settings;
 };
+
+// What the host knows of its GPS, for the status line.
+enum class TGpsState : uint8_t {
+  None,      // no GPS source configured
+  Waiting,   // configured, no fix yet
+  Fixing,    // fixes arriving
+  Quiet,     // no fix for GpsQuietSeconds: records are written without a position
+  Ended,     // the source ended for good
+};
+// "no GPS", "waiting for a fix", "fix", "GPS quiet", "GPS ended".
+const char* GpsStateName(TGpsState state);
 
 // A snapshot for the status line.
 struct TSessionStatus {
@@ -59,6 +79,7 @@ struct TSessionStatus {
   TCallStateView CallState = TCallStateView::Idle;
   TDays LastFixTime = 0;            // 0 before the first fix
   bool LineUp = true;
+  TGpsState Gps = TGpsState::None;
 };
 
 class TSessionDriver {
@@ -95,6 +116,11 @@ class TSessionDriver {
   TSessionEnd Loop();
   std::exception_ptr Finish();
   void DrainQueued();
+  void SetAsideQueued();
+  void WatchGps(TDays now);
+  void SetGpsState(TGpsState state);
+  void HandOverWaiting();
+  bool PositionsComing() const;
   void FeedChunk(const TChunk& chunk);
   void CountLines(const TChunk& chunk);
   void FetchRecords();
@@ -123,7 +149,10 @@ class TSessionDriver {
   TDays GapEnd = 0;  // when the input ended with the line still lost (0: unknown)
   std::string LostWhy;
   bool LineHadBytes = false;
+  std::string LineStart;  // the first bytes of the line being counted
   int64_t LinesSeen = 0;
+  bool StoppedByUser = false;
+  TDays GpsSince = 0;     // host time of the last fix, or of the first chunk before any
   bool CallActive = false;  // dialled or answered, not yet released
   std::optional<TClock::time_point> HangUpAt;
   TClock::time_point NextThroughput{};
@@ -138,6 +167,9 @@ class TSessionDriver {
   std::atomic<int64_t> Fixes{0};
   std::atomic<int64_t> CallsSetUp{0};
   std::atomic<int64_t> CallsDropped{0};
+  std::atomic<int64_t> Undecoded{0};
+  std::atomic<int64_t> GpsOutages{0};
+  std::atomic<uint8_t> GpsNow{0};
   std::atomic<int32_t> Throughput{0};
   std::atomic<uint8_t> CallStateNow{0};
   std::atomic<double> LastFix{0.0};

@@ -39,6 +39,13 @@ TSessionEvent TSessionEvent::Dial(std::string number) {
   return e;
 }
 
+TSessionEvent TSessionEvent::GpsEnded(std::string why) {
+  TSessionEvent e;
+  e.Kind = TSessionEventKind::GpsEnded;
+  e.Text = std::move(why);
+  return e;
+}
+
 TSessionEvent TSessionEvent::Of(TSessionEventKind kind) {
   TSessionEvent e;
   e.Kind = kind;

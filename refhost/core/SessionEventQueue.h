@@ -30,6 +30,7 @@ enum class TSessionEventKind : uint8_t {
   HangUp,
   Answer,
   Stop,          // the user asked to stop
+  GpsEnded,      // the GPS source ended for good (Text = why)
   EndOfInput,    // the source has nothing more (end of a capture; a reconnect given up)
 };
 
@@ -45,6 +46,7 @@ struct TSessionEvent {
   static TSessionEvent LineLost(TDays when, std::string why);
   static TSessionEvent LineRegained(TDays when);
   static TSessionEvent Dial(std::string number);
+  static TSessionEvent GpsEnded(std::string why);
   static TSessionEvent Of(TSessionEventKind kind);  // HangUp, Answer, Stop, EndOfInput
 
   // What the event weighs against the queue's capacity.

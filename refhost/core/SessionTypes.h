@@ -108,6 +108,11 @@ struct TSessionCounters {
   int64_t Fixes = 0;
   int64_t CallsSetUp = 0;
   int64_t CallsDropped = 0;
+  // Bytes received but never fed to the decoder: what was still queued when
+  // the user stopped the session (a capture holds them for a replay).
+  int64_t BytesUndecoded = 0;
+  // Times the GPS went quiet or ended while the session ran.
+  int64_t GpsOutages = 0;
 };
 
 // Settings a session ran with, kept in captures and in the outputs' headers.

@@ -53,7 +53,7 @@ nlohmann::json RecordProperties(const THostRecord& r, int32_t utcOffsetMinutes) 
 
 }  // namespace
 
-TGeoJsonWriter::TGeoJsonWriter(std::string path) : Path(std::move(path)) { TOutputFile check(Path); }
+TGeoJsonWriter::TGeoJsonWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
 
 void TGeoJsonWriter::OnStart(const TSessionSettings& settings) { UtcOffsetMinutes = settings.UtcOffsetMinutes; }
 
@@ -81,7 +81,7 @@ void TGeoJsonWriter::OnFinish(const TSessionCounters&) {
   for (auto& point : Points) features.push_back(std::move(point));
   Points = nlohmann::json::array();
 
-  TOutputFile out(Path, TFlushPolicy::WhenFull);
+  TOutputFile out(Path, TFlushPolicy::WhenFull, TOutputMode::Replace);
   out.Write(nlohmann::json{{"type", "FeatureCollection"}, {"features", std::move(features)}}.dump() + "\n");
-  out.Flush();
+  out.Commit();
 }

@@ -44,7 +44,7 @@ bool Valid(const TGpsFix& fix) {
 
 }  // namespace
 
-TGpxWriter::TGpxWriter(std::string path) : Path(std::move(path)) { TOutputFile check(Path); }
+TGpxWriter::TGpxWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
 
 void TGpxWriter::OnStart(const TSessionSettings& settings) { Settings = settings; }
 

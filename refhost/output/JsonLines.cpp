@@ -284,6 +284,9 @@ TSessionCounters ReadCounters(const TJson& o) {
   c.Fixes = Integer(o, "fixes", 0, INT64_MAX);
   c.CallsSetUp = Integer(o, "calls_set_up", 0, INT64_MAX);
   c.CallsDropped = Integer(o, "calls_dropped", 0, INT64_MAX);
+  // Absent from files written before they were counted.
+  if (Present(o, "bytes_undecoded")) c.BytesUndecoded = Integer(o, "bytes_undecoded", 0, INT64_MAX);
+  if (Present(o, "gps_outages")) c.GpsOutages = Integer(o, "gps_outages", 0, INT64_MAX);
   return c;
 }
 
@@ -373,7 +376,9 @@ void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
                        {"queue_high_water_bytes", c.QueueHighWaterBytes},
                        {"fixes", c.Fixes},
                        {"calls_set_up", c.CallsSetUp},
-                       {"calls_dropped", c.CallsDropped}}));
+                       {"calls_dropped", c.CallsDropped},
+                       {"bytes_undecoded", c.BytesUndecoded},
+                       {"gps_outages", c.GpsOutages}}));
   Out.Flush();
 }
 

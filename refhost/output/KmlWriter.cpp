@@ -58,7 +58,7 @@ std::string Describe(const THostRecord& r, int32_t utcOffsetMinutes) {
 
 }  // namespace
 
-TKmlWriter::TKmlWriter(std::string path) : Path(std::move(path)) { TOutputFile check(Path); }
+TKmlWriter::TKmlWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
 
 void TKmlWriter::OnStart(const TSessionSettings& settings) { UtcOffsetMinutes = settings.UtcOffsetMinutes; }
 

@@ -1,9 +1,11 @@
 #include "refhost/output/PcapWriter.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/MapValues.h"
@@ -104,11 +106,18 @@ std::vector<uint8_t> GsmtapPacket(const std::vector<uint8_t>& layer3, TGsmtapCha
   return p;
 }
 
-TPcapWriter::TPcapWriter(const std::string& path) : Path(path) {
+TPcapWriter::TPcapWriter(const std::string& path)
+    : Path(path), Target(std::make_unique<TFileTarget>(path, TOutputMode::Replace)) {
+  // libpcap writes through a stream of its own on a copy of the descriptor;
+  // the target keeps the original for the sync and the rename.
   Pcap = pcap_open_dead(DLT_IPV4, 65535);
-  if (Pcap) Dumper = pcap_dump_open(Pcap, path.c_str());
+  const int fd = ::dup(Target->Descriptor());
+  std::FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!stream && fd >= 0) ::close(fd);
+  if (Pcap && stream) Dumper = pcap_dump_fopen(Pcap, stream);
   if (!Dumper) {
-    const std::string why = Pcap ? pcap_geterr(Pcap) : "out of memory";
+    const std::string why = Pcap && stream ? pcap_geterr(Pcap) : "out of memory";
+    if (stream) std::fclose(stream);
     Close();
     throw EOutputWrite("cannot create the pcap file " + path + " (" + why +
                        "): check that the folder exists and is writable");
@@ -181,4 +190,10 @@ void TPcapWriter::OnRecord(const THostRecord& record) {
   ++PacketCount;
 }
 
-void TPcapWriter::OnFinish(const TSessionCounters&) { Close(); }
+void TPcapWriter::OnFinish(const TSessionCounters&) {
+  if (!Dumper) return;
+  const bool flushed = pcap_dump_flush(Dumper) == 0;
+  Close();
+  if (!flushed) throw EOutputWrite("writing the pcap file " + Path + " failed: check the free space");
+  Target->Commit();
+}

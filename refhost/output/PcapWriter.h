@@ -8,15 +8,19 @@
 // measurement reports. Messages that only the handset sends carry the
 // uplink flag.
 //
-// Each packet is flushed as it is written, so the file can be opened while
-// the session runs. Threads: one writer is used from one thread at a time.
+// The packets go to a temporary file beside the target, each flushed as it
+// is written (so a full disk shows at once), and OnFinish renames it into
+// place (OutputFile.h, Replace). Threads: one writer is used from one thread
+// at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "refhost/core/SessionTypes.h"
+#include "refhost/output/OutputFile.h"
 
 struct pcap;
 struct pcap_dumper;
@@ -42,8 +46,8 @@ std::vector<uint8_t> GsmtapPacket(const std::vector<uint8_t>& layer3, TGsmtapCha
 
 class TPcapWriter : public TRecordSink {
  public:
-  // Creates or truncates `path` and writes the pcap header; throws
-  // EOutputWrite when the file cannot be created.
+  // Opens the temporary file for `path` and writes the pcap header; throws
+  // EOutputWrite when it cannot be created.
   explicit TPcapWriter(const std::string& path);
   ~TPcapWriter() override;
   TPcapWriter(const TPcapWriter&) = delete;
@@ -54,7 +58,8 @@ class TPcapWriter : public TRecordSink {
   // report, but its ARFCN and level go into the packets that follow);
   // throws EOutputWrite when the file cannot be written.
   void OnRecord(const THostRecord& record) override;
-  // Closes the file.
+  // Flushes and puts the file in place; throws EOutputWrite. A writer
+  // destroyed before it leaves the target as it was.
   void OnFinish(const TSessionCounters& counters) override;
 
   int64_t Packets() const { return PacketCount; }
@@ -64,6 +69,7 @@ class TPcapWriter : public TRecordSink {
   void Close();
 
   std::string Path;
+  std::unique_ptr<TFileTarget> Target;
   pcap* Pcap = nullptr;
   pcap_dumper* Dumper = nullptr;
   int32_t UtcOffsetMinutes = 0;

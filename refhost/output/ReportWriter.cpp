@@ -65,7 +65,7 @@ void ReplaceOnce(std::string& page, std::string_view marker, std::string_view wi
 
 }  // namespace
 
-TReportWriter::TReportWriter(std::string path) : Path(std::move(path)) { TOutputFile check(Path); }
+TReportWriter::TReportWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
 
 void TReportWriter::OnStart(const TSessionSettings& settings) { Settings = settings; }
 
@@ -86,9 +86,9 @@ void TReportWriter::OnGap(const TSessionGap& gap) { Gaps.push_back(gap); }
 
 void TReportWriter::OnFinish(const TSessionCounters& counters) {
   const std::string page = Page(counters);
-  TOutputFile out(Path, TFlushPolicy::WhenFull);
+  TOutputFile out(Path, TFlushPolicy::WhenFull, TOutputMode::Replace);
   out.Write(page);
-  out.Flush();
+  out.Commit();
 }
 
 std::string TReportWriter::Page(const TSessionCounters& counters) const {

@@ -1,6 +1,7 @@
 #include "refhost/output/XmlOut.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include <libxml/xmlwriter.h>
 
@@ -11,9 +12,13 @@ const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 }  // namespace
 
 TXmlOut::TXmlOut(const std::string& path) : Path(path) {
-  Writer = xmlNewTextWriterFilename(path.c_str(), 0);
-  if (!Writer)
-    throw EOutputWrite("cannot create " + path + ": check that the folder exists and is writable");
+  // The document is built in memory and replaces the file whole at Finish().
+  Buffer = xmlBufferCreate();
+  if (Buffer) Writer = xmlNewTextWriterMemory(Buffer, 0);
+  if (!Writer) {
+    if (Buffer) xmlBufferFree(Buffer);
+    throw EOutputWrite("cannot write " + path + ": out of memory");
+  }
   xmlTextWriterSetIndent(Writer, 1);
   xmlTextWriterSetIndentString(Writer, X("  "));
   Check(xmlTextWriterStartDocument(Writer, nullptr, "UTF-8", nullptr), "start");
@@ -21,6 +26,7 @@ TXmlOut::TXmlOut(const std::string& path) : Path(path) {
 
 TXmlOut::~TXmlOut() {
   if (Writer) xmlFreeTextWriter(Writer);
+  xmlBufferFree(Buffer);
 }
 
 void TXmlOut::Check(int result, const char* what) {
@@ -45,9 +51,12 @@ void TXmlOut::End() { Check(xmlTextWriterEndElement(Writer), "end of element"); 
 void TXmlOut::Finish() {
   Check(xmlTextWriterEndDocument(Writer), "end of document");
   Check(xmlTextWriterFlush(Writer), "flush");
-  // Freeing closes the file; a close that fails shows only here.
   xmlFreeTextWriter(Writer);
   Writer = nullptr;
+  TOutputFile out(Path, TFlushPolicy::WhenFull, TOutputMode::Replace);
+  out.Write(std::string_view(reinterpret_cast<const char*>(xmlBufferContent(Buffer)),
+                             static_cast<size_t>(xmlBufferLength(Buffer))));
+  out.Commit();
 }
 
 std::string XmlDegrees(double degrees) {

@@ -7,13 +7,14 @@
 #include <string>
 
 struct _xmlTextWriter;
+struct _xmlBuffer;
 
 class TXmlOut {
  public:
-  // Creates or truncates `path` and writes the XML declaration (UTF-8);
-  // throws EOutputWrite when the file cannot be created.
+  // Starts the document for `path` (UTF-8) in memory; the file is not
+  // touched before Finish().
   explicit TXmlOut(const std::string& path);
-  // Frees the writer; a document not finished with Finish() is left cut off.
+  // Frees the writer; a document not finished leaves the file as it was.
   ~TXmlOut();
   TXmlOut(const TXmlOut&) = delete;
   TXmlOut& operator=(const TXmlOut&) = delete;
@@ -24,13 +25,15 @@ class TXmlOut {
   void Text(const std::string& text);
   void Element(const char* element, const std::string& text);  // <e>text</e>
   void End();
-  // Closes every open element and flushes the file.
+  // Closes every open element and replaces the file with the document
+  // (OutputFile.h, Replace); throws EOutputWrite.
   void Finish();
 
  private:
   void Check(int result, const char* what);
 
   std::string Path;
+  _xmlBuffer* Buffer = nullptr;
   _xmlTextWriter* Writer = nullptr;
 };
 

@@ -93,8 +93,10 @@ void TPortReader::Run() {
       lastByte = TSteady::now();
       heard = true;
       TChunk chunk{HostClockNow(), std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(count))};
-      Bytes += static_cast<int64_t>(count);
+      // Counted once taken: bytes read after the session closed its queue
+      // never reached it.
       if (!Queue.Push(TSessionEvent::OfChunk(std::move(chunk)))) return;
+      Bytes += static_cast<int64_t>(count);
       continue;
     }
     if (lostWhy.empty() && heard && SecondsSince(lastByte) >= Options.SilenceLimitSeconds) {

@@ -8,8 +8,12 @@
 
 std::string FormatStatus(const TStatusValues& v) {
   const int64_t elapsed = static_cast<int64_t>(v.ElapsedSeconds);
-  char fix[32];
-  if (v.LastFixAgeSeconds < 0)
+  char fix[64];
+  if (!v.GpsProblem.empty() && v.LastFixAgeSeconds >= 0)
+    std::snprintf(fix, sizeof fix, "%.20s, fix %.0f s ago", v.GpsProblem.c_str(), v.LastFixAgeSeconds);
+  else if (!v.GpsProblem.empty())
+    std::snprintf(fix, sizeof fix, "%.20s", v.GpsProblem.c_str());
+  else if (v.LastFixAgeSeconds < 0)
     std::snprintf(fix, sizeof fix, "no fix");
   else
     std::snprintf(fix, sizeof fix, "fix %.1f s ago", v.LastFixAgeSeconds);
@@ -25,6 +29,21 @@ std::string FormatStatus(const TStatusValues& v) {
                 static_cast<long long>(v.Counters.FramesDecoded),
                 static_cast<long long>(v.Counters.FramesRejected), static_cast<long long>(v.Counters.Gaps));
   return text;
+}
+
+void TStatusLine::Update(double elapsedSeconds, const std::string& state, const std::string& text) {
+  if (Smart) {
+    if (state != LastState && !LastState.empty()) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%.1f s: ", elapsedSeconds);
+      Event(at + state);
+    }
+    Show(text);
+  } else if (state != LastState || elapsedSeconds - LastPlain >= 10) {
+    Event(text);
+    LastPlain = elapsedSeconds;
+  }
+  LastState = state;
 }
 
 TStatusLine::TStatusLine(std::FILE* out, bool inPlace, int width) : Out(out), Smart(inPlace), Width(width) {}

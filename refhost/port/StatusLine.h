@@ -18,6 +18,7 @@ struct TStatusValues {
   int32_t FramesPerSecond = 0;    // the decoder's throughput figure
   std::string CallState = "idle";
   double LastFixAgeSeconds = -1;  // negative before the first fix
+  std::string GpsProblem;         // "no GPS", "GPS quiet", "GPS ended"; empty while fixes come
   int64_t QueueFillBytes = 0;
   int64_t QueueCapacityBytes = 1;
   bool LineUp = true;
@@ -42,6 +43,12 @@ class TStatusLine {
   // A line of its own above the status (on a terminal the status is redrawn
   // under it).
   void Event(const std::string& text);
+  // The status at `elapsedSeconds`: on a terminal it replaces the line (a
+  // change of `state`, the call and line state, also gets a line of its
+  // own); in a log a line on every change of state and every ten seconds.
+  void Update(double elapsedSeconds, const std::string& state, const std::string& text);
+  // How often Update is worth calling: four times a second on a terminal.
+  double RefreshSeconds() const { return Smart ? 0.25 : 1.0; }
   // Ends the status line with a newline, before anything else is printed.
   void Finish();
 
@@ -53,4 +60,6 @@ class TStatusLine {
   int Width;
   std::string Last;
   bool Shown = false;
+  std::string LastState;
+  double LastPlain = 0;
 };

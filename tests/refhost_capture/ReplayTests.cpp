@@ -86,7 +86,7 @@ class ReplayTest : public ::testing::Test {
   }
   // Replays `capture` into `out`; returns the exit status.
   static int Replay(const fs::path& capture, const std::string& out) {
-    return Run(ORVIK_HOST " replay " + capture.string() + " --out " + (Dir / out).string());
+    return Run(ORVIK_HOST " replay " + capture.string() + " --force --out " + (Dir / out).string());
   }
   static std::string Stderr() { return ReadText(Dir / "stderr"); }
 

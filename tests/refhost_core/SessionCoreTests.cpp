@@ -44,12 +44,20 @@ class TScriptPort : public TReplayPort {
 // What the writers would see.
 class TSinkLog : public TRecordSink {
  public:
-  void OnRecord(const THostRecord& r) override { Records.push_back(r); }
-  void OnGap(const TSessionGap& g) override { Gaps.push_back(g); }
+  void OnFix(const TGpsFix&) override { Order += 'F'; }
+  void OnRecord(const THostRecord& r) override {
+    Records.push_back(r);
+    Order += 'r';
+  }
+  void OnGap(const TSessionGap& g) override {
+    Gaps.push_back(g);
+    Order += 'g';
+  }
   void OnFinish(const TSessionCounters& c) override { Finished.push_back(c); }
   std::vector<THostRecord> Records;
   std::vector<TSessionGap> Gaps;
   std::vector<TSessionCounters> Finished;
+  std::string Order;  // F fix, r record, g gap, as the writers see them
 };
 
 // What a capture would see, one letter per event.
@@ -76,6 +84,7 @@ TStep Line(double at, std::string text) { return {TSessionEventKind::Chunk, at, 
 TStep Fix(double at, double lon, double lat) { return {TSessionEventKind::Fix, at, {}, lon, lat}; }
 TStep Lost(double at) { return {TSessionEventKind::LineLost, at, "cable pulled"}; }
 TStep Back(double at) { return {TSessionEventKind::LineRegained, at, {}}; }
+TStep GpsGone(double at) { return {TSessionEventKind::GpsEnded, at, "gpsd went away"}; }
 
 class SessionCore : public SharedMemoryTest {
  protected:
@@ -93,6 +102,7 @@ class SessionCore : public SharedMemoryTest {
       if (s.Kind == TSessionEventKind::Fix) queue.Push(TSessionEvent::OfFix({t, s.Lon, s.Lat}));
       if (s.Kind == TSessionEventKind::LineLost) queue.Push(TSessionEvent::LineLost(t, s.Text));
       if (s.Kind == TSessionEventKind::LineRegained) queue.Push(TSessionEvent::LineRegained(t));
+      if (s.Kind == TSessionEventKind::GpsEnded) queue.Push(TSessionEvent::GpsEnded(s.Text));
     }
     if (endOfInput) queue.Push(TSessionEvent::Of(TSessionEventKind::EndOfInput));
     if (stopFirst) queue.RequestStop();
@@ -255,8 +265,6 @@ TEST_F(SessionCore, EveryEndingKeepsEveryRecord) {
     TSessionEnd End;
     size_t Gaps;
   } cases[] = {
-      {"stop with chunks still queued", {Line(1, Idle), Fix(2, 1, 2), Line(3, Idle)}, true, true, false,
-       TSessionEnd::StoppedByUser, 0},
       {"lost, no reconnect", {Line(1, Idle), Line(2, Ded), Lost(3)}, false, false, false,
        TSessionEnd::LineDropped, 1},
       {"lost, reconnect given up", {Line(1, Idle), Lost(2), Line(3, Idle)}, true, false, true,
@@ -272,6 +280,61 @@ TEST_F(SessionCore, EveryEndingKeepsEveryRecord) {
     EXPECT_EQ(Log.Gaps.size(), c.Gaps);
     EXPECT_FALSE(EndMessage.empty());
   }
+}
+
+// A stop does not wait for a backlog: the queued bytes go to the capture,
+// undecoded and counted, so a replay decodes them later.
+TEST_F(SessionCore, AStopSetsTheBacklogAsideForTheCapture) {
+  EXPECT_EQ(Run({Line(1, Idle), Fix(2, 1, 2), Line(3, Ded)}, Replay(), true, false), TSessionEnd::StoppedByUser);
+  EXPECT_TRUE(Log.Records.empty());
+  EXPECT_EQ(Counters.BytesUndecoded, static_cast<int64_t>(Idle.size() + Ded.size() + 4));
+  EXPECT_EQ(Counters.BytesReceived, Counters.BytesUndecoded);
+  EXPECT_EQ(Tap.Taps, "Scfc.");
+}
+
+// Records reach the writers whatever the GPS does: at once without a GPS,
+// after the fix that follows them while fixes come, at once again once the
+// GPS has been quiet for the limit (host time) or has ended.
+TEST_F(SessionCore, RecordsAreWrittenWhateverTheGpsDoes) {
+  const struct {
+    const char* Name;
+    bool GpsConfigured;
+    std::vector<TStep> Script;
+    const char* Order;
+    int64_t Outages;
+  } cases[] = {
+      {"no GPS: each record at once", false, {Line(1, Idle), Line(2, Idle), Fix(3, 1, 2)}, "rrF", 0},
+      {"fixes: records wait for the next fix", true, {Fix(0, 1, 2), Line(1, Idle), Line(9, Idle), Fix(10, 1, 3)},
+       "FFrr", 0},
+      {"quiet past the limit, then fixes again", true,
+       {Fix(0, 1, 2), Line(1, Idle), Line(12, Idle), Line(13, Idle), Fix(14, 1, 3), Line(15, Idle), Fix(16, 1, 4)},
+       "FrrrFFr", 1},
+      {"no first fix within the limit", true, {Line(1, Idle), Line(5, Idle), Line(12, Idle), Fix(13, 1, 2)},
+       "rrrF", 1},
+      {"the GPS ends", true, {Fix(0, 1, 2), Line(1, Idle), GpsGone(2), Line(3, Idle), Lost(4), Back(5)}, "Frrg",
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Log = TSinkLog();
+    TSessionOptions options = Replay();
+    options.GpsConfigured = c.GpsConfigured;
+    options.GpsQuietSeconds = 10;
+    std::vector<std::string> notices;
+    options.Notice = [&](const std::string& text) { notices.push_back(text); };
+    Run(c.Script, options);
+    EXPECT_EQ(Log.Order, c.Order);
+    EXPECT_EQ(Counters.GpsOutages, c.Outages);
+    EXPECT_EQ(notices.empty(), c.Outages == 0) << "an outage is said to the user";
+  }
+}
+
+// The handset's connect answer is not a frame: a replay, whose decoder is
+// fed it in test mode, counts no more rejected lines than the live session.
+TEST_F(SessionCore, TheConnectAnswerIsNotARejectedFrame) {
+  Run({Line(0, "CONN,123\\2"), Line(1, Idle), Line(2, "NOT A FRAME")}, Replay());
+  EXPECT_EQ(Counters.FramesDecoded, 1);
+  EXPECT_EQ(Counters.FramesRejected, 1);
 }
 
 // With no fix ever coming, the oldest record goes out without a position

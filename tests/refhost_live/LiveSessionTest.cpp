@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -353,6 +355,147 @@ TEST_F(LiveSession, BadInputIsRefusedWithStatusTwo) {
     const TRun live = Live(c.Args, 10);
     EXPECT_EQ(live.Status, 2);
     EXPECT_THAT(live.Err, HasSubstr(c.Says));
+  }
+}
+
+// Seconds since the epoch of an ISO 8601 time stamp, its UTC offset applied.
+double UtcSecondsOf(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, oh = 0, om = 0;
+  double sec = 0;
+  char sign = '+';
+  std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%lf%c%d:%d", &y, &mo, &d, &h, &mi, &sec, &sign, &oh, &om);
+  std::tm t{};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  const double offset = (sign == '-' ? -1 : 1) * (oh * 3600.0 + om * 60.0);
+  return static_cast<double>(::timegm(&t)) + h * 3600.0 + mi * 60.0 + sec - offset;
+}
+
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// A GPS that ends or goes quiet is said on stderr and counted, and the
+// records go on reaching the files, without a position.
+TEST_F(LiveSession, GpsOutagesAreSaidAndRecordsStillWritten) {
+  const fs::path empty = Dir / "empty.nmea", fifo = Dir / "quiet.nmea";
+  std::ofstream(empty).close();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int fifoHeld = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // open, and never a byte
+  ASSERT_GE(fifoHeld, 0);
+  const struct {
+    const char* Name;
+    std::vector<std::string> Gps;
+    const char* Says;
+  } cases[] = {
+      {"the NMEA file ends", {"--gps-nmea", empty.string()}, "the GPS source ended"},
+      {"the receiver goes quiet", {"--gps-nmea", fifo.string(), "--gps-timeout", "1"}, "no GPS fix for"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(Out());
+    StartHandset({});
+    std::vector<std::string> options{"--port", Link(), "--duration", "4"};
+    options.insert(options.end(), c.Gps.begin(), c.Gps.end());
+    const TRun live = Live(options);
+    StopHandset();
+    EXPECT_EQ(live.Status, 0) << live.Err;
+    EXPECT_THAT(live.Err, HasSubstr(c.Says));
+    EXPECT_THAT(live.Out, HasSubstr("1 GPS outages"));
+    auto session = Session();
+    ASSERT_GT(session["record"].size(), 3u);
+    for (const json& r : session["record"]) EXPECT_EQ(r.at("position"), "none");
+  }
+  ::close(fifoHeld);
+}
+
+// Ctrl-C, SIGTERM and --duration end a session promptly however large the
+// backlog: what was not decoded is counted and kept in the capture, where a
+// replay decodes it.
+TEST_F(LiveSession, AStopIsPromptWhateverTheBacklog) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Options;
+    int Signal;  // sent 2 s in; 0: none
+  } cases[] = {
+      {"--duration", {"--duration", "2"}, 0},
+      {"SIGTERM", {}, SIGTERM},
+      {"Ctrl-C", {}, SIGINT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(Out());
+    const fs::path capture = Dir / "flood.orvcap";
+    fs::remove(capture);
+    StartHandset({"--flood", "230400"});
+    std::vector<std::string> args{"live", "--quiet", "--out", Out().string(), "--port", Link(),
+                                  "--record", capture.string()};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    const pid_t pid = Spawn(args, "live");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto stopped = std::chrono::steady_clock::now();
+    if (c.Signal != 0) ::kill(pid, c.Signal);
+    const TRun live = Wait(pid, "live", 30);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    StopHandset();
+    EXPECT_EQ(live.Status, 0) << live.Err;
+    EXPECT_LT(took, 3.0) << "the stop waited for the backlog";
+    auto session = Session();
+    const int64_t undecoded = Summary(session, "bytes_undecoded");
+    EXPECT_GT(undecoded, 0) << "a flood leaves a backlog";
+    EXPECT_THAT(live.Out, HasSubstr(std::to_string(undecoded) + " bytes left undecoded"));
+    const TRun replay = Wait(Spawn({"replay", capture.string(), "--out", (Dir / "again").string()}, "replay"), "replay", 60);
+    ASSERT_EQ(replay.Status, 0) << replay.Err;
+    EXPECT_GT(std::count(std::istreambuf_iterator<char>(std::ifstream(Dir / "again" / "session.csv").rdbuf()), {}, '\n'),
+              static_cast<long>(session["record"].size()) + 1) << "the replay decodes the backlog";
+    fs::remove_all(Dir / "again");
+  }
+}
+
+TEST_F(LiveSession, ReplayStopsOnCtrlCWithCompleteFiles) {
+  const pid_t pid = Spawn({"replay", "--realtime", "--out", Out().string()}, "replay");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ::kill(pid, SIGINT);
+  const TRun replay = Wait(pid, "replay", 10);
+  EXPECT_EQ(replay.Status, 0) << replay.Err;
+  EXPECT_THAT(replay.Out, HasSubstr("stopped by user"));
+  EXPECT_THAT(ReadText(Out() / "report.html"), ::testing::EndsWith("</html>\n"));
+  EXPECT_NO_THROW(json::parse(ReadText(Out() / "session.geojson")));
+  EXPECT_FALSE(Session()["summary"].empty());
+}
+
+// A SIGKILL at a random moment leaves files the program's own reader takes,
+// holding every record stored up to a second before the kill: at once
+// without a GPS, after the next fix (a second later) with one.
+TEST_F(LiveSession, AKillAtARandomMomentLosesNothingStoredBeforeIt) {
+  const unsigned seed = static_cast<unsigned>(std::random_device{}());
+  std::mt19937 random(seed);
+  SCOPED_TRACE("kill times from seed " + std::to_string(seed));
+  for (const bool gps : {false, true}) {
+    SCOPED_TRACE(gps ? "with GPS" : "without GPS");
+    fs::remove_all(Out());
+    StartHandset({});
+    std::vector<std::string> args{"live", "--quiet", "--out", Out().string(), "--port", Link()};
+    if (gps) args.push_back("--simulate-gps");
+    const pid_t pid = Spawn(args, "live");
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::uniform_real_distribution<>(2.5, 4.5)(random)));
+    const double killedAt = WallSeconds();
+    ::kill(pid, SIGKILL);
+    Wait(pid, "live", 10);
+    StopHandset();
+    const TRun read = Wait(Spawn({"export", "--format", "geojson", Out().string(), "--out",
+                                  (Dir / "read-back.geojson").string()}, "export"), "export", 30);
+    EXPECT_EQ(read.Status, 0) << read.Err;
+    fs::remove(Dir / "read-back.geojson");
+    const auto records = Session()["record"];
+    ASSERT_FALSE(records.empty());
+    // The handset reports about every half second: the last record stored a
+    // second or more before the kill is at most that much older again, with
+    // half a second for a loaded machine.
+    EXPECT_GT(UtcSecondsOf(records.back().at("time1")), killedAt - 1.0 - 0.5 - 0.5);
+    const std::string csv = ReadText(Out() / "session.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), static_cast<long>(records.size()) + 1);
   }
 }
 
