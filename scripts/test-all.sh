@@ -2,8 +2,9 @@
 # Installs what is missing, then builds and tests every leg of the build
 # matrix in turn, stopping at the first leg that fails:
 #
-#   native        x86_64 Linux, RelWithDebInfo, every test (there must be some),
-#                 and one brief run of each benchmark
+#   native        x86_64 Linux, RelWithDebInfo, every test (there must be some)
+#                 under TZ=UTC, the host's tests again under a zone half an
+#                 hour off UTC, and one brief run of each benchmark
 #   asan-ubsan    the same tests with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan          ThreadSanitizer, the tests of the threaded parts
 #   i686-linux    32-bit Linux, linked statically, tests under qemu-i386
@@ -157,14 +158,44 @@ common=(-DORVIK_BUILD_TESTS=ON -DORVIK_BUILD_BENCH=OFF)
 cross=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
        -DORVIK_GTEST_FROM_SOURCE=ON -DORVIK_BUILD_REFHOST=OFF)
 
+# test_numbers DIR REGEX: ",N,N..." of the tests whose own name, or the
+# name of the program that holds them, matches REGEX (lower case);
+# discovered GoogleTest cases are named Suite.Case.
+test_numbers() {
+  ctest --test-dir "$1" -N -V </dev/null | awk -v re="$2" '
+    /^[0-9]+: Test command: / {
+      n = $1; sub(/:$/, "", n); prog = $4; sub(/.*\//, "", prog); program[n] = prog; next
+    }
+    /^ *Test +#[0-9]+: / {
+      n = $2; sub(/^#/, "", n); sub(/:$/, "", n)
+      if (tolower(program[n]) ~ re || tolower($3) ~ re) printf ",%s", n
+    }'
+}
+
+# The host's tests (their programs' names) and the zone they run in once
+# more: half an hour off UTC, where a time labelled with the wrong offset shows.
+refhost_tests='^(refhost_|port_session_)'
+refhost_zone=${ORVIK_TEST_ZONE:-America/St_Johns}
+
 leg_native() {
   local dir=$out/native
   # The benchmarks are built here too, and each runs once, briefly: a
   # benchmark that no longer builds or that crashes fails the leg.
   build native "$dir" "${common[@]}" -DORVIK_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  leg_prefix=(env TZ=UTC)
   if ! run_tests native "$dir" --no-tests=error --timeout 300; then
     leg_failed native FAILED "$tests_passed" "$tests_failed" $((SECONDS - leg_start)) "$tests_note"
   fi
+  local utc_passed=$tests_passed utc_skipped=$tests_skipped
+  leg_prefix=(env TZ="$refhost_zone")
+  if ! run_tests native-zone "$dir" -I "0,0,0$(test_numbers "$dir" "$refhost_tests")" --timeout 300; then
+    leg_failed native FAILED $((utc_passed + tests_passed)) "$tests_failed" $((SECONDS - leg_start)) \
+      "host tests under TZ=$refhost_zone: $tests_note"
+  fi
+  leg_prefix=()
+  local zone_runs=$((tests_passed + tests_skipped))
+  tests_passed=$((utc_passed + tests_passed))
+  tests_skipped=$((utc_skipped + tests_skipped))
   local bench runs=0
   for bench in "$dir"/bin/*_bench; do
     [[ -x $bench ]] || continue
@@ -176,7 +207,8 @@ leg_native() {
     fi
     runs=$((runs + 1))
   done
-  record native passed $((tests_passed + runs)) 0 $((SECONDS - leg_start)) "$runs of them benchmark smoke runs"
+  record native passed $((tests_passed + runs)) 0 $((SECONDS - leg_start)) \
+    "$zone_runs of them host tests again under TZ=$refhost_zone, $runs benchmark smoke runs"
 }
 
 # The sanitizer legs' settings; the soak leg builds in the same folders.
@@ -205,17 +237,8 @@ leg_tsan() {
   tsan_env
   leg_prefix=("${no_aslr[@]}")
   build tsan "$dir" "${tsan_args[@]}"
-  # Pick the tests by their own name or by the name of the program that
-  # holds them (discovered GoogleTest cases are named Suite.Case).
   local numbers
-  numbers=$(ctest --test-dir "$dir" -N -V </dev/null | awk -v re="$tsan_tests" '
-    /^[0-9]+: Test command: / {
-      n = $1; sub(/:$/, "", n); prog = $4; sub(/.*\//, "", prog); program[n] = prog; next
-    }
-    /^ *Test +#[0-9]+: / {
-      n = $2; sub(/^#/, "", n); sub(/:$/, "", n)
-      if (tolower(program[n]) ~ re || tolower($3) ~ re) printf ",%s", n
-    }')
+  numbers=$(test_numbers "$dir" "$tsan_tests")
   if [[ -z $numbers ]]; then
     echo "-- tsan: no test matches /$tsan_tests/"
     record tsan passed 0 0 $((SECONDS - leg_start)) "no test matches /$tsan_tests/"

@@ -18,10 +18,12 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
+#include "refhost/core/FieldRanges.h"
 #include "refhost/core/PluginLoader.h"
 #include "refhost/gps/GpsdReader.h"
 #include "refhost/gps/NmeaReader.h"
 #include "refhost/gps/SimulatedGps.h"
+#include "refhost/output/IsoTime.h"
 #include "refhost/output/OutputFile.h"
 #include "refhost/output/RecordValues.h"
 #include "refhost/port/PortReader.h"
@@ -88,6 +90,7 @@ class TGpsSource : public TEventSource {
     if (Nmea) Nmea->Stop();
     if (Gpsd) Gpsd->Stop();
   }
+  int64_t RefusedFixes() const { return (Nmea ? Nmea->RefusedFixes() : 0) + (Gpsd ? Gpsd->RefusedFixes() : 0); }
 };
 
 // The port's reader thread as one of the runner's sources.
@@ -212,11 +215,21 @@ int TLiveSession::Prepare() {
     return ExitBadInput;
   }
 
+  // One UTC offset for the whole session, even across a daylight-saving
+  // change (docs/session-output.md): the host clock and the fixes keep it.
+  Settings.UtcOffsetMinutes = UtcOffsetMinutesAt(UtcDaysNow());
+  if (!FieldRanges::IsUtcOffset(Settings.UtcOffsetMinutes)) {
+    std::fprintf(stderr, "orvik-host live: the system's time zone is %+d minutes from UTC, outside UTC-12:00 to "
+                 "UTC+14:00; set TZ to a real zone (e.g. TZ=Europe/Berlin)\n", Settings.UtcOffsetMinutes);
+    return ExitBadInput;
+  }
+  HoldHostClockOffset(Settings.UtcOffsetMinutes);
+  const TUtcToHost toHost = FixedUtcOffset(Settings.UtcOffsetMinutes);
   auto onFix = [this](const TGpsFix& fix) { Queue.Push(TSessionEvent::OfFix(fix)); };
   auto onGpsEnd = [this](const std::string& why) { Queue.Push(TSessionEvent::GpsEnded(why)); };
   try {
     if (!Args.GpsNmea.empty()) {
-      Gps.Nmea = std::make_unique<TNmeaReader>(Args.GpsNmea, onFix, onGpsEnd);
+      Gps.Nmea = std::make_unique<TNmeaReader>(Args.GpsNmea, onFix, onGpsEnd, 0, toHost);
       Settings.GpsSource = "nmea:" + Args.GpsNmea;
     } else if (!Args.Gpsd.empty()) {
       std::string host, port;
@@ -224,7 +237,7 @@ int TLiveSession::Prepare() {
         std::fprintf(stderr, "orvik-host live: --gpsd takes HOST:PORT, e.g. localhost:2947\n");
         return ExitBadInput;
       }
-      Gps.Gpsd = std::make_unique<TGpsdReader>(host, port, onFix, onGpsEnd);
+      Gps.Gpsd = std::make_unique<TGpsdReader>(host, port, onFix, onGpsEnd, toHost);
       Settings.GpsSource = "gpsd:" + Args.Gpsd;
     } else if (Drive) {
       Gps.Simulated.emplace(*Drive, onFix, HostClockNow);
@@ -290,14 +303,15 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
   std::snprintf(text, sizeof text,
                 "%s: %lld records written to %s (%s). %lld bytes received, "
                 "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
-                "%lld fixes, %lld GPS outages, %lld calls set up, "
+                "%lld fixes (%lld refused), %lld GPS outages, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
                 EndingText("Session", outcome, true).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
                 static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
-                static_cast<long long>(c.Fixes), static_cast<long long>(c.GpsOutages),
+                static_cast<long long>(c.Fixes), static_cast<long long>(Gps.RefusedFixes()),
+                static_cast<long long>(c.GpsOutages),
                 static_cast<long long>(c.CallsSetUp), static_cast<long long>(c.CallsDropped),
                 static_cast<long long>(Queue.HighWaterBytes()), static_cast<long long>(Queue.QueueFull()),
                 static_cast<long long>(SharedLiveBlocks()), static_cast<long long>(SharedLiveBytes()));

@@ -44,9 +44,10 @@ bool TGpsdReader::SplitAddress(const std::string& address, std::string& host, st
 }
 
 TGpsdReader::TGpsdReader(const std::string& host, const std::string& port, TFixCallback onFix,
-                         TGpsEndCallback onEnd, TUtcToHost toHost)
+                         TGpsEndCallback onEnd, TUtcToHost toHost, TGpsWarning warn)
     : Where(host + ":" + port), OnFix(std::move(onFix)), OnEnd(std::move(onEnd)),
-      ToHost(toHost ? std::move(toHost) : TUtcToHost(LocalTimeFromUtc)), Data(new gps_data_t{}) {
+      ToHost(toHost ? std::move(toHost) : TUtcToHost(LocalTimeFromUtc)), Gate("gpsd:" + Where, std::move(warn)),
+      Data(new gps_data_t{}) {
   if (gps_open(host.c_str(), port.c_str(), Data) != 0) {
     const std::string why = gps_errstr(errno);
     delete Data;
@@ -77,7 +78,7 @@ void TGpsdReader::Stop() {
 }
 
 void TGpsdReader::Run() {
-  timespec last{};
+  timespec last{-1, -1};  // no report yet: even a first time of 0 is looked at
   while (!Stopping) {
     errno = 0;
     if (!gps_waiting(Data, WaitMicroseconds)) {
@@ -93,8 +94,10 @@ void TGpsdReader::Run() {
     }
     const gps_fix_t& f = Data->fix;
     if (!(Data->set & MODE_SET) || f.mode < MODE_2D || !std::isfinite(f.latitude) ||
-        !std::isfinite(f.longitude) || f.time.tv_sec == 0)
+        !std::isfinite(f.longitude))
       continue;
+    // One fix per report time. A time libgps could not read comes out as
+    // 1899-12-31 and a missing one as 1970-01-01: both refused below.
     if (f.time.tv_sec == last.tv_sec && f.time.tv_nsec == last.tv_nsec) continue;
     last = f.time;
     TGpsFix fix;
@@ -106,6 +109,6 @@ void TGpsdReader::Run() {
     fix.SpeedMps = std::isfinite(f.speed) ? f.speed : NAN;
     fix.Quality = f.status > 0 ? f.status : 1;
     fix.Satellites = Data->satellites_used > 0 ? Data->satellites_used : -1;
-    OnFix(fix);
+    if (Gate.Check(fix)) OnFix(fix);
   }
 }

@@ -20,8 +20,9 @@ std::string Problem(const std::string& path, const std::string& what) {
 }  // namespace
 
 TNmeaReader::TNmeaReader(const std::string& path, TFixCallback onFix, TGpsEndCallback onEnd,
-                         int baud, TUtcToHost toHost)
-    : Path(path), Parser(std::move(onFix), std::move(toHost)), OnEnd(std::move(onEnd)) {
+                         int baud, TUtcToHost toHost, TGpsWarning warn)
+    : Path(path), Parser(std::move(onFix), std::move(toHost), std::move(warn), "nmea:" + path),
+      OnEnd(std::move(onEnd)) {
   Fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (Fd < 0)
     throw std::runtime_error(Problem(path, std::strerror(errno)) +

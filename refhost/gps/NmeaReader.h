@@ -23,7 +23,7 @@ class TNmeaReader {
   // what to do when it cannot be opened or set up. `baud` 0 keeps the
   // device's speed; any other value must be a standard rate (4800, 9600, ...).
   TNmeaReader(const std::string& path, TFixCallback onFix, TGpsEndCallback onEnd,
-              int baud = 0, TUtcToHost toHost = {});
+              int baud = 0, TUtcToHost toHost = {}, TGpsWarning warn = {});
   ~TNmeaReader();  // stops
   TNmeaReader(const TNmeaReader&) = delete;
   TNmeaReader& operator=(const TNmeaReader&) = delete;
@@ -33,6 +33,8 @@ class TNmeaReader {
 
   // Counters of the parser, read after the thread has ended (or stopped).
   TNmeaCounters Counters() const { return Parser.Counters(); }
+  // Fixes refused for an impossible value so far; any thread.
+  int64_t RefusedFixes() const { return Parser.RefusedFixes(); }
 
  private:
   void Run();

@@ -1,5 +1,6 @@
 #include "refhost/output/IsoTime.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -172,4 +173,11 @@ bool ParseIsoTime(std::string_view s, TDays& t, int32_t& utcOffsetMinutes) {
   t = MakeDays(year, month, day, hour, minute, second + fraction);
   utcOffsetMinutes = offset;
   return true;
+}
+
+TDays UtcDaysNow() {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  return 25569.0 + static_cast<double>(ms) / 86400000.0;  // system_clock counts from 1970 UTC
 }

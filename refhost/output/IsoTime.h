@@ -53,3 +53,11 @@ int32_t LocalUtcOffsetMinutes(TDays local);
 // The host clock's reading (local time) at the UTC date-time `utc`, by this
 // machine's time zone rules. Returns `utc` itself when the system cannot tell.
 TDays LocalTimeFromUtc(TDays utc);
+
+// Local time minus UTC, in minutes, in force on this machine at the UTC
+// date-time `utc` (unambiguous, unlike LocalUtcOffsetMinutes around a
+// daylight-saving change). 0 when the system cannot tell.
+int32_t UtcOffsetMinutesAt(TDays utc);
+
+// The UTC date-time now, in days since 1899-12-30, to the millisecond.
+TDays UtcDaysNow();

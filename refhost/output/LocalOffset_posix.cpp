@@ -24,9 +24,11 @@ int32_t LocalUtcOffsetMinutes(TDays local) {
   return static_cast<int32_t>(back.tm_gmtoff / 60);
 }
 
-TDays LocalTimeFromUtc(TDays utc) {
+int32_t UtcOffsetMinutesAt(TDays utc) {
   const std::time_t when = static_cast<std::time_t>(std::floor((utc - UnixEpochDays) * 86400.0));
   std::tm local{};
-  if (!localtime_r(&when, &local)) return utc;
-  return utc + static_cast<double>(local.tm_gmtoff) / 86400.0;
+  if (!localtime_r(&when, &local)) return 0;
+  return static_cast<int32_t>(local.tm_gmtoff / 60);
 }
+
+TDays LocalTimeFromUtc(TDays utc) { return utc + UtcOffsetMinutesAt(utc) / 1440.0; }

@@ -40,9 +40,11 @@ int32_t LocalUtcOffsetMinutes(TDays local) {
   return Minutes(FromSystemTime(localSt) - FromSystemTime(utcSt));
 }
 
-TDays LocalTimeFromUtc(TDays utc) {
+int32_t UtcOffsetMinutesAt(TDays utc) {
   const SYSTEMTIME utcSt = ToSystemTime(WholeSeconds(utc));
   SYSTEMTIME localSt{};
-  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utcSt, &localSt)) return utc;
-  return utc + Minutes(FromSystemTime(localSt) - FromSystemTime(utcSt)) / 1440.0;
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utcSt, &localSt)) return 0;
+  return Minutes(FromSystemTime(localSt) - FromSystemTime(utcSt));
 }
+
+TDays LocalTimeFromUtc(TDays utc) { return utc + UtcOffsetMinutesAt(utc) / 1440.0; }

@@ -1,6 +1,8 @@
 #include "refhost/port/PortReader.h"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -22,18 +24,25 @@ std::string SecondsText(double s) {
 
 }  // namespace
 
+namespace {
+constexpr int32_t NoOffsetHeld = INT32_MIN;
+std::atomic<int32_t> HeldOffsetMinutes{NoOffsetHeld};
+}  // namespace
+
+void HoldHostClockOffset(int32_t utcOffsetMinutes) { HeldOffsetMinutes.store(utcOffsetMinutes); }
+
 TDays HostClockNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  ::localtime_r(&secs, &local);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  // Days from 1899-12-30 to the local calendar date, through the UTC epoch.
-  const std::time_t asUtc = ::timegm(&local);
-  const double days = std::floor(static_cast<double>(asUtc) / 86400.0) + 25569.0;
-  const double dayFraction =
-      ((local.tm_hour * 60.0 + local.tm_min) * 60.0 + local.tm_sec + static_cast<double>(ms) / 1000.0) / 86400.0;
-  return days + dayFraction;
+  const int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  int64_t offsetMinutes = HeldOffsetMinutes.load();
+  if (offsetMinutes == NoOffsetHeld) {
+    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    offsetMinutes = ::localtime_r(&secs, &local) ? local.tm_gmtoff / 60 : 0;
+  }
+  // Days from 1899-12-30, on the millisecond grid of the local reading.
+  return 25569.0 + static_cast<double>(ms + offsetMinutes * 60000) / 86400000.0;
 }
 
 TPortReader::TPortReader(TSerialDevicePort& port, TSessionEventQueue& queue, TReaderOptions options)

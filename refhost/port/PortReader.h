@@ -32,8 +32,13 @@ struct TReaderOptions {
   size_t ChunkBytes = 4096;           // largest chunk one read returns
 };
 
-// Local date-time now in days since 1899-12-30. Never fails.
+// Local date-time now in days since 1899-12-30: UTC plus the offset held by
+// HoldHostClockOffset, or plus the system's offset now when none is held.
+// Never fails; any thread.
 TDays HostClockNow();
+// Keeps the host clock at UTC + `utcOffsetMinutes` from now on, so a session
+// reads a clock that a daylight-saving change does not move.
+void HoldHostClockOffset(int32_t utcOffsetMinutes);
 
 class TPortReader {
  public:

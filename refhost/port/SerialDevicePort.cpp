@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 
+#include "refhost/port/PortReader.h"
 #include "refhost/port/SerialLine.h"
 
 namespace {
@@ -33,6 +34,8 @@ TSerialDevicePort::TSerialDevicePort(std::string path, int writeTimeoutMs)
   WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (WakeFd < 0) throw EPortError(std::string("cannot create an event: ") + std::strerror(errno));
 }
+
+TDays TSerialDevicePort::LiveTime() { return HostClockNow(); }
 
 TSerialDevicePort::~TSerialDevicePort() {
   Interrupt();

@@ -44,6 +44,9 @@ class TSerialDevicePort final : public THostPort {
   // the line is then closed until the next Open or Reopen.
   size_t Read(uint8_t* buffer, size_t size, int timeoutMs) override;
 
+  // The host clock of the reader thread's chunks (HostClockNow).
+  TDays LiveTime() override;
+
   // Wakes a Read in progress; it and every later Read return 0 at once.
   void Interrupt();
 

@@ -149,6 +149,71 @@ TEST(RefhostGpsd, FixesFromARealGpsdOnLoopback) {
   EXPECT_TRUE(log.Ends.empty());
 }
 
+// A daemon of our own on loopback: it answers the watch request with the
+// reports it is given, as gpsd words them, and keeps the line open.
+class TScriptedDaemon {
+ public:
+  explicit TScriptedDaemon(const std::string& reports) {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    if (bind(Listener, reinterpret_cast<sockaddr*>(&a), size) == 0 && listen(Listener, 1) == 0 &&
+        getsockname(Listener, reinterpret_cast<sockaddr*>(&a), &size) == 0)
+      Port = ntohs(a.sin_port);
+    Server = std::thread([this, reports] {
+      char request[512];
+      const int c = accept(Listener, nullptr, nullptr);
+      if (c >= 0 && read(c, request, sizeof request) > 0 && write(c, reports.data(), reports.size()) > 0)
+        while (read(c, request, sizeof request) > 0) {  // until the reader closes
+        }
+      close(c);
+    });
+  }
+  ~TScriptedDaemon() {
+    shutdown(Listener, SHUT_RDWR);
+    Server.join();
+    close(Listener);
+  }
+  int Port = -1;
+
+ private:
+  int Listener = socket(AF_INET, SOCK_STREAM, 0);
+  std::thread Server;
+};
+
+TEST(RefhostGpsd, ImpossibleReportsAreRefusedAndCounted) {
+  // The first and the last are good; between them what broken receivers send.
+  std::vector<std::string> reports{
+      R"("time":"2026-12-08T10:15:01.000Z","lat":52.52,"lon":13.405,"speed":5.1)",
+      R"("time":"9999-12-31T23:59:59.000Z","lat":52.52,"lon":13.405)",
+      R"("time":"1970-01-01T00:00:00.000Z","lat":52.52,"lon":13.405)",
+      R"("time":"not a time","lat":52.52,"lon":13.405)",
+      R"("time":"2026-12-08T10:15:04.000Z","lat":52.52,"lon":13.405,"speed":-5.0)",
+      R"("time":"2026-12-08T10:15:05.000Z","lat":500.0,"lon":13.405)",
+      R"("time":"2026-12-08T10:15:06.000Z","lat":52.52,"lon":13.405,"speed":5.1)"};
+  std::string script = R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})";
+  for (int second = 10; second < 16; ++second)  // a receiver stuck with a negative speed: 11 refused in all
+    reports.insert(reports.end() - 1, R"("time":"2026-12-08T10:15:)" + std::to_string(second) +
+                                          R"(.000Z","lat":52.52,"lon":13.405,"speed":-0.5)");
+  for (const std::string& r : reports) script += "\r\n" R"({"class":"TPV","device":"/dev/ttyACM0","mode":3,)" + r + "}";
+  TScriptedDaemon daemon(script + "\r\n");
+  ASSERT_GT(daemon.Port, 0);
+  TFixLog log;
+  std::vector<std::string> warnings;  // read once the reader has stopped
+  TGpsdReader reader("127.0.0.1", std::to_string(daemon.Port), [&](const TGpsFix& f) { log.Fix(f); }, {},
+                     gps_test::Identity, [&](const std::string& w) { warnings.push_back(w); });
+  reader.Start();
+  log.WaitUntil([](TFixLog& l) { return l.Fixes.size() == 2; });
+  reader.Stop();
+  ASSERT_EQ(log.Fixes.size(), 2u);
+  EXPECT_EQ(FormatIsoTime(log.Fixes[1].Time, 0), "2026-12-08T10:15:06.000+00:00");
+  EXPECT_EQ(reader.RefusedFixes(), 11);
+  ASSERT_EQ(warnings.size(), 2u);  // at the first refusal and the tenth
+  EXPECT_NE(warnings[0].find("gpsd:127.0.0.1:" + std::to_string(daemon.Port)), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("time outside 1980..2099: 9999-12-31T23:59:59.000"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[1].find("speed -0.50 m/s); it is dropped (10 so far; the next warning at 100)"),
+            std::string::npos) << warnings[1];
+}
+
 TEST(RefhostGpsd, AddressesAndUnreachableDaemon) {
   const struct {
     const char* Text;
