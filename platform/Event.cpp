@@ -3,9 +3,12 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/MonotonicClock.h"
+
+int64_t TManualResetEvent::NowMs() { return MonotonicMs(); }
+
 void TManualResetEvent::Set() {
-  // Already set: every waiter has been woken or returns at once. Setting a
-  // set event happens once per frame, so this path must stay cheap.
+  // Already set: every waiter has been woken or returns at once.
   if (FSignaled.load()) return;
   {
     std::lock_guard<std::mutex> lock(FMutex);

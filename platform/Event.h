@@ -11,11 +11,16 @@
 
 enum class TWaitResult { Signaled, Timeout, Failed };
 
-// What a waiting thread waits on. TManualResetEvent waits on the system's
-// clock; tests pass their own to decide when a wait times out.
+// What a waiting thread waits on, with the clock its waits count on.
+// TManualResetEvent uses the system's clock; tests pass their own to decide
+// when a wait times out and what the time is.
 class TWaitableEvent {
  public:
   virtual ~TWaitableEvent() = default;
+  // Milliseconds since an arbitrary start, never going back; a wait that
+  // times out has let `ms` of them pass, give or take the clock's
+  // resolution. Cheap: no system call. Never throws.
+  virtual int64_t NowMs() = 0;
   // Signals the event and wakes every waiter.
   virtual void Set() = 0;
   // Clears the signal; later waits block again.
@@ -32,6 +37,7 @@ class TManualResetEvent final : public TWaitableEvent {
   TManualResetEvent(const TManualResetEvent&) = delete;
   TManualResetEvent& operator=(const TManualResetEvent&) = delete;
 
+  int64_t NowMs() override;
   void Set() override;
   void Reset() override;
   TWaitResult Wait(uint32_t ms) override;

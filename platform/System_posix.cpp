@@ -5,6 +5,7 @@
 
 #include "platform/BinaryInput.h"
 #include "platform/DateTime.h"
+#include "platform/MonotonicClock.h"
 #include "platform/Sleep.h"
 #include "platform/SystemHooks.h"
 
@@ -27,6 +28,20 @@ double LocalDateTimeNow() {
   const TLocalDateTime t{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                          local.tm_min,         local.tm_sec,     static_cast<int32_t>(now.tv_nsec / 1000000)};
   return EncodeDateTime(t);
+}
+
+int64_t MonotonicMs() {
+#ifdef CLOCK_MONOTONIC_COARSE
+  // The time of the last tick, read from memory the kernel shares with the
+  // process: no system call and no hardware clock read, whatever the
+  // machine's clock source.
+  constexpr clockid_t Clock = CLOCK_MONOTONIC_COARSE;
+#else
+  constexpr clockid_t Clock = CLOCK_MONOTONIC;
+#endif
+  timespec now{};
+  clock_gettime(Clock, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 namespace platform_detail {

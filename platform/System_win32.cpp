@@ -9,6 +9,7 @@
 
 #include "platform/BinaryInput.h"
 #include "platform/DateTime.h"
+#include "platform/MonotonicClock.h"
 #include "platform/Sleep.h"
 #include "platform/SystemHooks.h"
 
@@ -23,6 +24,9 @@ double LocalDateTimeNow() {
                          st.wMinute, st.wSecond, st.wMilliseconds};
   return EncodeDateTime(t);
 }
+
+// The tick count is read from memory the system shares with the process.
+int64_t MonotonicMs() { return static_cast<int64_t>(::GetTickCount64()); }
 
 namespace platform_detail {
 

@@ -29,11 +29,12 @@ void TMSWatcher::SetOnSilence(TSilenceEvent code, void* context) {
   OnSilenceCode.store(code);
 }
 
-void TMSWatcher::Poke() { WakeEvent->Set(); }
+// A frame must not wake another thread: that is a system call per frame.
+void TMSWatcher::Poke() { LastPokeMs.store(WakeEvent->NowMs(), std::memory_order_relaxed); }
 
 void TMSWatcher::StopWatcher() {
   Terminated.store(true);
-  Poke();
+  WakeEvent->Set();
 }
 
 // Not from the watcher's own thread: an OnSilence handler must not release
@@ -42,25 +43,48 @@ void TMSWatcher::Join() {
   if (Thread.joinable()) Thread.join();
 }
 
+// A silent period is WaitTimeout without a poke, counted from the watcher's
+// start, from the last poke, or from the end of the previous period. A
+// watcher woken by every poke, waiting WaitTimeout afresh each time, sees its
+// wait time out at exactly that moment. This one instead waits until the
+// period would be complete, then looks at the time of the last poke: if a poke
+// came meanwhile it waits for the rest, and only a period complete by the
+// clock is silent. So OnSilence is called at the same moments (5 s after the
+// last poke, then every further 5 s), a frame costs a clock read and a store,
+// and StopWatcher, which still sets the event, ends the wait at once.
 void TMSWatcher::Execute() {
   try {
+    int64_t periodStart = WakeEvent->NowMs();
     while (!Terminated.load()) {
-      const TWaitResult result = WakeEvent->Wait(static_cast<uint32_t>(WaitTimeout));
+      const TWaitResult result = WakeEvent->Wait(MsLeft(periodStart));
       if (result == TWaitResult::Signaled) {
         WakeEvent->Reset();
         continue;
       }
       if (result != TWaitResult::Timeout) break;
-      if (Terminated.load() || WatcherDecoder == nullptr) continue;
-      // Wrapping 32-bit difference: the counters are the host's.
-      const uint32_t marks = static_cast<uint32_t>(MarkCount(WatcherDecoder->CurrentMarkSource()));
-      const uint32_t last = static_cast<uint32_t>(WatcherDecoder->CurrentLastMarkCount());
-      const int32_t ahead = static_cast<int32_t>(marks - last);
-      const TSilenceEvent code = OnSilenceCode.load();
-      if (ahead >= MarkThreshold && code != nullptr) code(OnSilenceContext.load(), this);
+      if (Terminated.load() || MsLeft(periodStart) > 0) continue;
+      ReportSilence();
+      periodStart = WakeEvent->NowMs();  // after the handler, as a fresh wait would begin
     }
   } catch (...) {
     // A fault in the handler ends the watcher; the decoder still joins and
     // releases it.
   }
+}
+
+uint32_t TMSWatcher::MsLeft(int64_t periodStart) {
+  const int64_t since = std::max(periodStart, LastPokeMs.load(std::memory_order_relaxed));
+  // A poke stamped after our clock read counts as now.
+  const int64_t quiet = std::max<int64_t>(WakeEvent->NowMs() - since, 0);
+  return static_cast<uint32_t>(std::max<int64_t>(WaitTimeout - quiet, 0));
+}
+
+void TMSWatcher::ReportSilence() {
+  if (WatcherDecoder == nullptr) return;
+  // Wrapping 32-bit difference: the counters are the host's.
+  const uint32_t marks = static_cast<uint32_t>(MarkCount(WatcherDecoder->CurrentMarkSource()));
+  const uint32_t last = static_cast<uint32_t>(WatcherDecoder->CurrentLastMarkCount());
+  const int32_t ahead = static_cast<int32_t>(marks - last);
+  const TSilenceEvent code = OnSilenceCode.load();
+  if (ahead >= MarkThreshold && code != nullptr) code(OnSilenceContext.load(), this);
 }

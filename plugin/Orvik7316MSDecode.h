@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -58,7 +59,7 @@ class TMSWatcher {
 
   // The decoder's watcher uses the defaults: a system event, 5000 ms, 5
   // marks. Tests pass an event of their own (borrowed; it must outlive the
-  // watcher) to decide when a wait times out.
+  // watcher) to decide when a wait times out and what the time is.
   explicit TMSWatcher(TOrvik7316MSDecode* decoder, int32_t waitTimeoutMs = 5000,
                       int32_t markThreshold = 5, TWaitableEvent* wakeEvent = nullptr);
   // Stops and joins the thread.
@@ -68,15 +69,19 @@ class TMSWatcher {
 
   // Called on the watcher's own thread after a silent period. Any thread.
   void SetOnSilence(TSilenceEvent code, void* context);
-  // Wakes the watcher: a test frame arrived. Receive thread.
+  // A test frame arrived: notes the time, wakes no one. Receive thread.
   void Poke();
-  // Requests termination and wakes the thread; does not wait.
+  // Requests termination and wakes the thread at once; does not wait.
   void StopWatcher();
   // Waits until the thread has ended (at once if it already has).
   void Join();
 
  private:
   void Execute();
+  // Milliseconds until the silent period begun at `periodStart` (or at the
+  // last poke, if later) is complete; 0 when it is.
+  uint32_t MsLeft(int64_t periodStart);
+  void ReportSilence();
 
   TOrvik7316MSDecode* const WatcherDecoder;
   TManualResetEvent SystemEvent;  // used unless the creator passes an event
@@ -86,6 +91,7 @@ class TMSWatcher {
   std::atomic<TSilenceEvent> OnSilenceCode{nullptr};
   std::atomic<void*> OnSilenceContext{nullptr};
   std::atomic<bool> Terminated{false};
+  std::atomic<int64_t> LastPokeMs{std::numeric_limits<int64_t>::min()};  // WakeEvent's clock; min: none yet
   std::thread Thread;  // last: starts once every field above is set
 };
 

@@ -43,4 +43,16 @@ TEST(ManualResetEvent, SetWakesEveryWaiter) {
   for (TWaitResult r : results) EXPECT_EQ(r, TWaitResult::Signaled);
 }
 
+// The watcher reads the event's clock to decide whether a timed-out wait
+// ended a whole period: the clock must count the waits' milliseconds, give
+// or take one tick of the system's (16 ms on Windows).
+TEST(ManualResetEvent, ATimedOutWaitLetsItsMillisecondsPassOnTheEventsClock) {
+  TManualResetEvent event;
+  const int64_t before = event.NowMs();
+  ASSERT_EQ(event.Wait(100), TWaitResult::Timeout);
+  const int64_t passed = event.NowMs() - before;
+  EXPECT_GE(passed, 100 - 20);
+  EXPECT_LT(passed, 100 * 1000) << "not milliseconds";
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -32,12 +33,18 @@ bool WaitFor(Pred done, std::chrono::milliseconds limit = 5000ms) {
 }
 
 // A manual-reset event whose waits end only when signalled or answered by
-// the test. A wait left unanswered for SafetyLimit times out and is counted,
-// so a faulty watcher fails a test instead of hanging it.
+// the test, on a clock that moves only when the test moves it or a wait
+// times out (to that wait's deadline). A wait left unanswered for
+// SafetyLimit times out and is counted, so a faulty watcher fails a test
+// instead of hanging it.
 class TScriptedEvent : public TWaitableEvent {
  public:
   static constexpr auto SafetyLimit = 30s;
 
+  int64_t NowMs() override {
+    std::lock_guard<std::mutex> lock(M);
+    return Now;
+  }
   void Set() override {
     std::lock_guard<std::mutex> lock(M);
     Signaled = true;
@@ -47,20 +54,19 @@ class TScriptedEvent : public TWaitableEvent {
     std::lock_guard<std::mutex> lock(M);
     Signaled = false;
   }
-  TWaitResult Wait(uint32_t) override {
+  TWaitResult Wait(uint32_t ms) override {
     std::unique_lock<std::mutex> lock(M);
     ++Waits;
     Waiting = true;
+    Deadline = Now + ms;
     Changed.notify_all();
     const bool answered = Changed.wait_for(lock, SafetyLimit, [this] { return Signaled || !Answers.empty(); });
     Waiting = false;
-    if (!answered) {
-      ++Unanswered;
-      return TWaitResult::Timeout;
-    }
+    if (!answered) ++Unanswered;
     if (Signaled) return TWaitResult::Signaled;
-    const TWaitResult result = Answers.front();
-    Answers.pop_front();
+    const TWaitResult result = answered ? Answers.front() : TWaitResult::Timeout;
+    if (answered) Answers.pop_front();
+    if (result == TWaitResult::Timeout) Now = std::max(Now, Deadline);
     return result;
   }
 
@@ -80,6 +86,16 @@ class TScriptedEvent : public TWaitableEvent {
     std::unique_lock<std::mutex> lock(M);
     return Changed.wait_for(lock, SafetyLimit, [&] { return Waits >= n && Waiting; });
   }
+  // When the wait the watcher is in (or its last one) times out.
+  int64_t WaitDeadline() {
+    std::lock_guard<std::mutex> lock(M);
+    return Deadline;
+  }
+  // Time passing while the watcher waits, e.g. up to a frame's arrival.
+  void AdvanceTo(int64_t ms) {
+    std::lock_guard<std::mutex> lock(M);
+    Now = std::max(Now, ms);
+  }
   int WaitCount() {
     std::lock_guard<std::mutex> lock(M);
     return Waits;
@@ -96,17 +112,22 @@ class TScriptedEvent : public TWaitableEvent {
   bool Waiting = false;
   int Waits = 0;
   int Unanswered = 0;
+  int64_t Now = 0;
+  int64_t Deadline = 0;
   std::deque<TWaitResult> Answers;
 };
 
 struct TSilenceLog {
+  TScriptedEvent* Clock = nullptr;
   std::atomic<int> Calls{0};
   std::atomic<TMSWatcher*> Sender{nullptr};
+  std::vector<int64_t> Times;  // the clock at each call, when there is one
   bool Throw = false;
   static void Handler(void* context, TMSWatcher* sender) {
     auto* self = static_cast<TSilenceLog*>(context);
     self->Sender.store(sender);
     ++self->Calls;
+    if (self->Clock != nullptr) self->Times.push_back(self->Clock->NowMs());
     if (self->Throw) throw std::runtime_error("handler failed");
   }
 };
@@ -146,21 +167,53 @@ TEST_F(Watcher, ReportsEverySilentPeriodOnlyWhenTheMarksAreThresholdAhead) {
   EXPECT_EQ(Log.Sender.load(), &w);
 }
 
-TEST_F(Watcher, APokeEndsTheSilentPeriodAndTimeOutsWithoutAHandlerDoNothing) {
-  TProbeDecoder& d = Make();  // last mark count 0: 100 marks are far ahead
-  Marks.SetCount(100);
-  TMSWatcher w(&d, 5000, 5, &Event);
-  ASSERT_TRUE(Event.Answer(TWaitResult::Timeout)) << "no handler set yet";
-  w.SetOnSilence(&TSilenceLog::Handler, &Log);
-  for (int i = 0; i < 3; ++i) {
-    const int waits = Event.WaitCount();
-    w.Poke();
-    ASSERT_TRUE(Event.AwaitWaits(waits + 1)) << "a poke must wake the watcher";
+// Frames arrive at the given times (ms from the watcher's start) while it
+// waits, and each wait is left to time out at its deadline, up to `Until`.
+// A poke wakes no one, so the watcher waits once more per time-out only.
+TEST_F(Watcher, ReportsSilenceAPeriodAfterTheLastPokeAndEveryPeriodAfter) {
+  struct {
+    const char* Name;
+    int32_t Marks;  // the decoder's last mark count is 0
+    bool Handler;
+    std::vector<int64_t> Pokes;
+    int64_t Until;
+    std::vector<int64_t> Calls;
+  } const cases[] = {
+      {"silent from the start", 5, true, {}, 15000, {5000, 10000, 15000}},
+      {"4 marks ahead is not enough", 4, true, {}, 15000, {}},
+      {"no handler: time-outs do nothing", 100, false, {}, 15000, {}},
+      {"poked every 4 s, then silent", 5, true, {4000, 8000, 12000, 16000, 20000}, 35000, {25000, 30000, 35000}},
+      {"poked 1 ms before each period ends", 5, true, {4999, 9998, 14997}, 24997, {19997, 24997}},
+      {"a poke after a report starts a new period", 5, true, {7000}, 17000, {5000, 12000, 17000}},
+      {"many pokes in one millisecond", 5, true, std::vector<int64_t>(50, 3000), 13000, {8000, 13000}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TProbeDecoder& d = Make();
+    Marks.SetCount(c.Marks);
+    TScriptedEvent event;
+    TSilenceLog log;
+    log.Clock = &event;
+    TMSWatcher w(&d, 5000, 5, &event);
+    if (c.Handler) w.SetOnSilence(&TSilenceLog::Handler, &log);
+    ASSERT_TRUE(event.AwaitWaits(1));
+    std::size_t poked = 0;
+    int timeOuts = 0;
+    for (int step = 0; step < 200 && event.WaitDeadline() <= c.Until; ++step) {
+      if (poked < c.Pokes.size() && c.Pokes[poked] < event.WaitDeadline()) {
+        event.AdvanceTo(c.Pokes[poked++]);
+        w.Poke();
+      } else {
+        ASSERT_TRUE(event.Answer(TWaitResult::Timeout));
+        ++timeOuts;
+      }
+    }
+    EXPECT_EQ(event.WaitCount(), timeOuts + 1) << "a poke woke the watcher";
+    w.StopWatcher();
+    w.Join();
+    EXPECT_EQ(log.Times, c.Calls);
+    EXPECT_EQ(event.UnansweredCount(), 0);
   }
-  EXPECT_EQ(Log.Calls.load(), 0) << "a wake-up is no silence";
-  ASSERT_TRUE(Event.Answer(TWaitResult::Timeout)) << "the watcher kept its wake-up signalled";
-  EXPECT_EQ(Log.Calls.load(), 1) << "silence once the pokes stop";
-  EXPECT_EQ(Event.UnansweredCount(), 0);
 }
 
 TEST_F(Watcher, EndsAtOnceWhenToldWithoutReportingSilence) {
