@@ -5,79 +5,93 @@ namespace {
 
 constexpr std::size_t MaxDigits = 5;
 
-// Walks the comma-separated fields of one line. Every getter fails on an
-// empty or missing field; Done() tells whether all fields were used.
+// Walks the comma-separated fields of one line in a single pass: a number
+// is read straight from the line, up to the separator that must end it.
+// Every reader fails on an empty or missing field; Done() tells whether all
+// fields were used.
 class TFieldReader {
  public:
-  explicit TFieldReader(std::string_view text) : Rest(text) {}
+  explicit TFieldReader(std::string_view text) : At(text.data()), End(text.data() + text.size()) {}
 
+  // The next field as text.
   std::optional<std::string_view> Next() {
     if (Finished) return std::nullopt;
-    const std::size_t comma = Rest.find(',');
-    std::string_view field = Rest.substr(0, comma);
-    if (comma == std::string_view::npos) {
-      Finished = true;
-    } else {
-      Rest.remove_prefix(comma + 1);
-    }
+    const char* const from = At;
+    while (At != End && *At != ',') ++At;
+    const std::string_view field(from, static_cast<std::size_t>(At - from));
+    EndField();
     if (field.empty()) return std::nullopt;
     return field;
+  }
+
+  // The next field as a number in [low, high].
+  template <typename T>
+  bool Read(int32_t low, int32_t high, T& out) {
+    int32_t value = 0;
+    if (Finished || !Number(low, high, value) || !EndField()) return false;
+    out = static_cast<T>(value);
+    return true;
+  }
+
+  // The next field as a neighbour, arfcn:bsic:rxlev.
+  bool ReadNeighbour(TNeighbour& out) {
+    int32_t arfcn = 0, bsic = 0, rxlev = 0;
+    if (Finished || !Number(0, 1023, arfcn) || !Skip(':') || !Number(0, 63, bsic) || !Skip(':') ||
+        !Number(0, 63, rxlev) || !EndField())
+      return false;
+    out = {static_cast<uint16_t>(arfcn), static_cast<uint8_t>(bsic), static_cast<uint8_t>(rxlev)};
+    return true;
   }
 
   bool Done() const { return Finished; }
 
  private:
-  std::string_view Rest;
+  // 1..MaxDigits decimal digits, with a leading '-' only where the range
+  // reaches below zero.
+  bool Number(int32_t low, int32_t high, int32_t& out) {
+    const bool negative = At != End && *At == '-';
+    if (negative) {
+      if (low >= 0) return false;
+      ++At;
+    }
+    const char* const first = At;
+    int32_t value = 0;
+    while (At != End && *At >= '0' && *At <= '9') {
+      if (static_cast<std::size_t>(At - first) == MaxDigits) return false;
+      value = value * 10 + (*At++ - '0');
+    }
+    if (At == first) return false;
+    if (negative) value = -value;
+    if (value < low || value > high) return false;
+    out = value;
+    return true;
+  }
+
+  bool Skip(char separator) {
+    if (At == End || *At != separator) return false;
+    ++At;
+    return true;
+  }
+
+  // At the end of a field: the line's end, or a comma before the next field.
+  bool EndField() {
+    if (At == End) {
+      Finished = true;
+      return true;
+    }
+    return Skip(',');
+  }
+
+  const char* At;
+  const char* const End;
   bool Finished = false;
 };
-
-std::optional<int32_t> ParseNumber(std::string_view text, int32_t low, int32_t high) {
-  const bool negative = !text.empty() && text.front() == '-';
-  if (negative) {
-    if (low >= 0) return std::nullopt;
-    text.remove_prefix(1);
-  }
-  if (text.empty() || text.size() > MaxDigits) return std::nullopt;
-  int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (negative) value = -value;
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
-// Reads the next field as a number in [low, high] into `out`.
-template <typename T>
-bool Read(TFieldReader& fields, int32_t low, int32_t high, T& out) {
-  const auto field = fields.Next();
-  if (!field) return false;
-  const auto value = ParseNumber(*field, low, high);
-  if (!value) return false;
-  out = static_cast<T>(*value);
-  return true;
-}
-
-bool ParseNeighbour(std::string_view text, TNeighbour& out) {
-  const std::size_t first = text.find(':');
-  if (first == std::string_view::npos) return false;
-  const std::size_t second = text.find(':', first + 1);
-  if (second == std::string_view::npos) return false;
-  const auto arfcn = ParseNumber(text.substr(0, first), 0, 1023);
-  const auto bsic = ParseNumber(text.substr(first + 1, second - first - 1), 0, 63);
-  const auto rxlev = ParseNumber(text.substr(second + 1), 0, 63);
-  if (!arfcn || !bsic || !rxlev) return false;
-  out = {static_cast<uint16_t>(*arfcn), static_cast<uint8_t>(*bsic), static_cast<uint8_t>(*rxlev)};
-  return true;
-}
 
 // The trailing neighbour fields, 0..MaxNeighbours of them.
 bool ReadNeighbours(TFieldReader& fields, THandsetLine& line) {
   while (!fields.Done()) {
-    const auto field = fields.Next();
-    if (!field || line.NeighbourCount == MaxNeighbours) return false;
-    if (!ParseNeighbour(*field, line.Neighbours[line.NeighbourCount])) return false;
+    if (line.NeighbourCount == MaxNeighbours) return false;
+    if (!fields.ReadNeighbour(line.Neighbours[line.NeighbourCount])) return false;
     ++line.NeighbourCount;
   }
   return true;
@@ -85,17 +99,15 @@ bool ReadNeighbours(TFieldReader& fields, THandsetLine& line) {
 
 bool ParseIdle(TFieldReader& fields, THandsetLine& line) {
   line.Kind = TLineKind::Idle;
-  return Read(fields, 0, 1023, line.Arfcn) && Read(fields, 0, 63, line.Bsic) &&
-         Read(fields, 0, 63, line.RxLev) && Read(fields, -999, 999, line.C1) &&
-         Read(fields, -999, 999, line.C2) && ReadNeighbours(fields, line);
+  return fields.Read(0, 1023, line.Arfcn) && fields.Read(0, 63, line.Bsic) && fields.Read(0, 63, line.RxLev) &&
+         fields.Read(-999, 999, line.C1) && fields.Read(-999, 999, line.C2) && ReadNeighbours(fields, line);
 }
 
 bool ParseDedicated(TFieldReader& fields, THandsetLine& line) {
   line.Kind = TLineKind::Dedicated;
-  return Read(fields, 0, 1023, line.Arfcn) && Read(fields, 0, 63, line.Bsic) &&
-         Read(fields, 0, 63, line.RxLev) && Read(fields, 0, 63, line.RxLevSub) &&
-         Read(fields, 0, 7, line.RxQualFull) && Read(fields, 0, 7, line.RxQualSub) &&
-         Read(fields, 0, 63, line.Ta) && Read(fields, 0, 31, line.TxPower) &&
+  return fields.Read(0, 1023, line.Arfcn) && fields.Read(0, 63, line.Bsic) && fields.Read(0, 63, line.RxLev) &&
+         fields.Read(0, 63, line.RxLevSub) && fields.Read(0, 7, line.RxQualFull) &&
+         fields.Read(0, 7, line.RxQualSub) && fields.Read(0, 63, line.Ta) && fields.Read(0, 31, line.TxPower) &&
          ReadNeighbours(fields, line);
 }
 
