@@ -60,6 +60,7 @@ bool TLiveBlockSet::Resize(std::size_t capacity) noexcept {
   FSlots = slots;
   FMask = capacity - 1;
   FShift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
+  FCalmChanges = 0;
   for (std::size_t i = 0; i < oldCapacity; ++i)
     if (old[i].Block) Place(old[i].Block, old[i].Size);
   std::free(old);
@@ -72,7 +73,16 @@ bool TLiveBlockSet::Insert(void* block, std::size_t size) noexcept {
   }
   Place(block, size);
   ++FCount;
+  CalmEnoughToShrink();  // only counts: a shrink right after an insert would be undone soon
   return true;
+}
+
+bool TLiveBlockSet::CalmEnoughToShrink() noexcept {
+  if (8 * FCount >= Capacity()) {
+    FCalmChanges = 0;
+    return false;
+  }
+  return ++FCalmChanges >= Capacity() && Capacity() > ShrinkFloor;
 }
 
 bool TLiveBlockSet::Erase(void* block, std::size_t& size) noexcept {
@@ -81,7 +91,7 @@ bool TLiveBlockSet::Erase(void* block, std::size_t& size) noexcept {
   size = FSlots[i].Size;
   RemoveAt(i);
   // A failed shrink only keeps the larger table.
-  if (Capacity() > ShrinkFloor && 8 * FCount < Capacity()) Resize(Capacity() / 2);
+  if (CalmEnoughToShrink()) Resize(Capacity() / 2);
   return true;
 }
 

@@ -5,7 +5,10 @@
 // rest of the probe run back instead of leaving tombstones, so a lookup
 // stops at the first empty slot and the table never fills with dead entries.
 // The table is kept at most half full (grows by doubling) and shrinks by
-// half when under an eighth full, never below 4096 slots; only a resize
+// half once it has stayed under an eighth full for as many changes as it has
+// slots, never below 4096 slots: a host that holds its records until the
+// next fix and then releases them all swings the count by thousands every
+// second, and must not rebuild the table on each swing. Only a resize
 // allocates, so adding, finding and removing cost no heap traffic.
 //
 // Not thread-safe: the caller serialises every call. The table lives on the
@@ -46,9 +49,12 @@ class TLiveBlockSet {
   void Place(void* block, std::size_t size) noexcept;
   void RemoveAt(std::size_t index) noexcept;
   bool Resize(std::size_t capacity) noexcept;
+  // Counts a change towards a shrink; true when the table should shrink.
+  bool CalmEnoughToShrink() noexcept;
 
   TSlot* FSlots = nullptr;
   std::size_t FMask = 0;   // capacity - 1; 0 while no table exists
   unsigned FShift = 64;    // 64 - log2(capacity), for the multiplicative hash
   std::size_t FCount = 0;
+  std::size_t FCalmChanges = 0;  // changes in a row made while under an eighth full
 };

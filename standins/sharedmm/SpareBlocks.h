@@ -1,8 +1,11 @@
-// Small blocks held back from the C heap after their release, a few per size
+// Small blocks held back from the C heap after their release, per size
 // class, and handed out again by the next allocation of that class. The
-// parser makes and drops one frame string after another, so most of them
-// skip the heap altogether. A spare block is not live: releasing or resizing
-// its address is refused like that of any released block.
+// parser makes and drops one frame string after another, and a host releases
+// its records a second's worth at a time (a thousand and more at a flood's
+// rate) before it copies as many again, so most blocks skip the heap
+// altogether. What is held back is bounded by a count per class and by a
+// byte budget over all of them. A spare block is not live: releasing or
+// resizing its address is refused like that of any released block.
 //
 // Every small block is taken from the heap rounded up to its class's size, so
 // a spare can serve any request of its class. Under AddressSanitizer nothing
@@ -34,8 +37,9 @@ class TSpareBlocks {
 #else
   static constexpr bool Enabled = true;
 #endif
-  static constexpr std::size_t Granule = 16, Classes = 16, Depth = 16;
+  static constexpr std::size_t Granule = 16, Classes = 32, Depth = 2048;
   static constexpr std::size_t LargestSmall = Granule * Classes;
+  static constexpr std::size_t HeldBytesLimit = std::size_t{1} << 20;
 
   constexpr TSpareBlocks() noexcept = default;
 
@@ -52,9 +56,10 @@ class TSpareBlocks {
   void* Take(std::size_t size) noexcept {
     if (!IsSmall(size)) return nullptr;
     const std::size_t c = ClassOf(size);
-    const uint8_t n = FCount[c].load(std::memory_order_relaxed);
+    const uint16_t n = FCount[c].load(std::memory_order_relaxed);
     if (n == 0) return nullptr;
-    FCount[c].store(static_cast<uint8_t>(n - 1), std::memory_order_relaxed);
+    FCount[c].store(static_cast<uint16_t>(n - 1), std::memory_order_relaxed);
+    FHeldBytes -= ClassBytes(c);
     return FBlocks[c][n - 1];
   }
 
@@ -63,17 +68,20 @@ class TSpareBlocks {
   bool Keep(void* block, std::size_t size) noexcept {
     if (!IsSmall(size)) return false;
     const std::size_t c = ClassOf(size);
-    const uint8_t n = FCount[c].load(std::memory_order_relaxed);
-    if (n == Depth) return false;
+    const uint16_t n = FCount[c].load(std::memory_order_relaxed);
+    if (n == Depth || FHeldBytes + ClassBytes(c) > HeldBytesLimit) return false;
     FBlocks[c][n] = block;
-    FCount[c].store(static_cast<uint8_t>(n + 1), std::memory_order_relaxed);
+    FCount[c].store(static_cast<uint16_t>(n + 1), std::memory_order_relaxed);
+    FHeldBytes += ClassBytes(c);
     return true;
   }
 
  private:
   static constexpr bool IsSmall(std::size_t size) noexcept { return Enabled && size - 1 < LargestSmall; }
   static constexpr std::size_t ClassOf(std::size_t size) noexcept { return (size - 1) / Granule; }
+  static constexpr std::size_t ClassBytes(std::size_t c) noexcept { return (c + 1) * Granule; }
 
   void* FBlocks[Classes][Depth] = {};
-  std::atomic<uint8_t> FCount[Classes] = {};
+  std::atomic<uint16_t> FCount[Classes] = {};
+  std::size_t FHeldBytes = 0;
 };

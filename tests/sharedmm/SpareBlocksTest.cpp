@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
@@ -24,7 +25,8 @@ TEST(SpareBlocks, HandsOutOnlyBlocksLargeEnoughForTheRequest) {
     return block;
   };
 
-  TSpareBlocks spares;
+  auto pool = std::make_unique<TSpareBlocks>();  // too large for a small thread stack
+  TSpareBlocks& spares = *pool;
   std::mt19937 rng(7316);
   int kept = 0, reused = 0;
   for (int step = 0; step < 20000; ++step) {
@@ -47,7 +49,8 @@ TEST(SpareBlocks, HandsOutOnlyBlocksLargeEnoughForTheRequest) {
 
 TEST(SpareBlocks, EachClassHoldsAtMostItsDepthAndGivesBackWhatItKept) {
   if (!TSpareBlocks::Enabled) GTEST_SKIP() << "no blocks are held back in this build";
-  TSpareBlocks spares;
+  auto pool = std::make_unique<TSpareBlocks>();
+  TSpareBlocks& spares = *pool;
   std::vector<char> arena(TSpareBlocks::Depth + 1);
   EXPECT_FALSE(spares.MayHave(48));
   for (char& b : arena) {
@@ -64,6 +67,26 @@ TEST(SpareBlocks, EachClassHoldsAtMostItsDepthAndGivesBackWhatItKept) {
   for (std::size_t i = 0; i < TSpareBlocks::Depth; ++i) kept.insert(&arena[i]);
   EXPECT_EQ(back, kept);
   EXPECT_FALSE(spares.MayHave(48));
+}
+
+// A host's batch of releases fills several classes at once: together they
+// hold back no more than the budget, and a block taken out makes room again.
+TEST(SpareBlocks, AllClassesTogetherHoldBackNoMoreThanTheBudget) {
+  if (!TSpareBlocks::Enabled) GTEST_SKIP() << "no blocks are held back in this build";
+  auto pool = std::make_unique<TSpareBlocks>();
+  std::vector<char> arena(TSpareBlocks::Classes * TSpareBlocks::Depth);  // addresses only
+  std::size_t next = 0, held = 0;
+  for (std::size_t size = TSpareBlocks::LargestSmall; size >= TSpareBlocks::Granule; size -= TSpareBlocks::Granule) {
+    while (pool->Keep(&arena[next], size)) {
+      ++next;
+      held += TSpareBlocks::HeapSize(size);
+    }
+  }
+  EXPECT_LE(held, TSpareBlocks::HeldBytesLimit);
+  EXPECT_GT(held, TSpareBlocks::HeldBytesLimit - TSpareBlocks::Granule) << "refused with room left";
+  EXPECT_FALSE(pool->Keep(&arena[next], TSpareBlocks::Granule));
+  ASSERT_NE(pool->Take(TSpareBlocks::LargestSmall), nullptr);
+  EXPECT_TRUE(pool->Keep(&arena[next], TSpareBlocks::Granule)) << "a block taken out makes room";
 }
 
 }  // namespace
