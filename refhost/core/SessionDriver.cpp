@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -356,16 +357,24 @@ void TSessionDriver::FeedChunk(const TChunk& chunk) {
 // derived as the non-empty CR-terminated lines fed during the test minus the
 // records the decoder stored.
 void TSessionDriver::CountLines(const TChunk& chunk) {
+  // Line by line, not byte by byte: only the first bytes of a line that are
+  // neither LF nor NUL decide whether it counts.
+  const uint8_t* at = chunk.Bytes.data();
+  const uint8_t* const end = at + chunk.Bytes.size();
   int64_t lines = 0;
-  for (const uint8_t b : chunk.Bytes) {
-    if (b == '\r') {
-      if (LineHadBytes && LineStart != ConnectAnswer) ++lines;
-      LineHadBytes = false;
-      LineStart.clear();
-    } else if (b != '\n' && b != 0) {
+  while (at < end) {
+    const auto* cr = static_cast<const uint8_t*>(std::memchr(at, '\r', static_cast<size_t>(end - at)));
+    const uint8_t* const stop = cr != nullptr ? cr : end;
+    for (const uint8_t* b = at; b != stop && LineStart.size() <= ConnectAnswer.size(); ++b) {
+      if (*b == '\n' || *b == 0) continue;
       LineHadBytes = true;
-      if (LineStart.size() <= ConnectAnswer.size()) LineStart.push_back(static_cast<char>(b));
+      LineStart.push_back(static_cast<char>(*b));
     }
+    if (cr == nullptr) break;
+    if (LineHadBytes && LineStart != ConnectAnswer) ++lines;
+    LineHadBytes = false;
+    LineStart.clear();
+    at = cr + 1;
   }
   LinesSeen += lines;
 }
