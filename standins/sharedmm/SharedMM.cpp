@@ -27,15 +27,17 @@ namespace {
 struct TRegistry {
   TSpinLock Lock;
   TLiveBlockSet Live;
-  TSpareBlocks Spares;
   int64_t LiveBytes = 0;
   int64_t BadFrees = 0;
 };
 
 // Constant-initialised and never destroyed: libraries that unload after this
-// one may still release blocks during their own shutdown.
+// one may still release blocks during their own shutdown. The spares, under
+// the registry's lock, are an object of their own: all zeros, so their
+// table takes no room in the library's file.
 constinit TRegistry Registry;
-static_assert(std::is_trivially_destructible_v<TRegistry>);
+constinit TSpareBlocks Spares;
+static_assert(std::is_trivially_destructible_v<TRegistry> && std::is_trivially_destructible_v<TSpareBlocks>);
 
 using TGuard = std::lock_guard<TSpinLock>;
 
@@ -64,11 +66,11 @@ bool Register(void* block, std::size_t size) noexcept {
 
 void* Allocate(std::size_t size) noexcept {
   if (size == 0 || PlannedFailure()) return nullptr;
-  if (Registry.Spares.MayHave(size)) {
+  if (Spares.MayHave(size)) {
     TGuard guard(Registry.Lock);
-    if (void* spare = Registry.Spares.Take(size)) {
+    if (void* spare = Spares.Take(size)) {
       if (Register(spare, size)) return spare;
-      Registry.Spares.Keep(spare, size);  // its class has room: it just came from there
+      Spares.Keep(spare, size);  // its class has room: it just came from there
       return nullptr;
     }
   }
@@ -98,7 +100,7 @@ int32_t Release(void* block) noexcept {
       return 1;
     }
     Registry.LiveBytes -= static_cast<int64_t>(size);
-    kept = Registry.Spares.Keep(block, size);
+    kept = Spares.Keep(block, size);
   }
   // No longer registered, so no other release of this address can reach it.
   if (!kept) std::free(block);
