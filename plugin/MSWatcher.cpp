@@ -50,8 +50,9 @@ void TMSWatcher::Join() {
 // period would be complete, then looks at the time of the last poke: if a poke
 // came meanwhile it waits for the rest, and only a period complete by the
 // clock is silent. So OnSilence is called at the same moments (5 s after the
-// last poke, then every further 5 s), a frame costs a clock read and a store,
-// and StopWatcher, which still sets the event, ends the wait at once.
+// last poke, then every further 5 s, to within a tick of the clock), a frame
+// costs a clock read and a store, and StopWatcher, which still sets the
+// event, ends the wait at once.
 void TMSWatcher::Execute() {
   try {
     int64_t periodStart = WakeEvent->NowMs();
