@@ -76,12 +76,8 @@ TEST(SpareBlocks, AllClassesTogetherHoldBackNoMoreThanTheBudget) {
   auto pool = std::make_unique<TSpareBlocks>();
   std::vector<char> arena(TSpareBlocks::Classes * TSpareBlocks::Depth);  // addresses only
   std::size_t next = 0, held = 0;
-  for (std::size_t size = TSpareBlocks::LargestSmall; size >= TSpareBlocks::Granule; size -= TSpareBlocks::Granule) {
-    while (pool->Keep(&arena[next], size)) {
-      ++next;
-      held += TSpareBlocks::HeapSize(size);
-    }
-  }
+  for (std::size_t size = TSpareBlocks::LargestSmall; size > 0; size -= TSpareBlocks::Granule)
+    for (; pool->Keep(&arena[next], size); ++next) held += size;
   EXPECT_LE(held, TSpareBlocks::HeldBytesLimit);
   EXPECT_GT(held, TSpareBlocks::HeldBytesLimit - TSpareBlocks::Granule) << "refused with room left";
   EXPECT_FALSE(pool->Keep(&arena[next], TSpareBlocks::Granule));
