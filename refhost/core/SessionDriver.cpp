@@ -362,11 +362,19 @@ void TSessionDriver::CountLines(const TChunk& chunk) {
   const uint8_t* at = chunk.Bytes.data();
   const uint8_t* const end = at + chunk.Bytes.size();
   int64_t lines = 0;
+  const auto filler = [](uint8_t b) { return b == '\n' || b == 0; };
   while (at < end) {
     const auto* cr = static_cast<const uint8_t*>(std::memchr(at, '\r', static_cast<size_t>(end - at)));
     const uint8_t* const stop = cr != nullptr ? cr : end;
+    // A whole line whose first bytes hold no LF or NUL is its own start.
+    const size_t head = std::min(static_cast<size_t>(stop - at), ConnectAnswer.size() + 1);
+    if (cr != nullptr && !LineHadBytes && std::none_of(at, at + head, filler)) {
+      if (head > 0 && std::string_view(reinterpret_cast<const char*>(at), head) != ConnectAnswer) ++lines;
+      at = cr + 1;
+      continue;
+    }
     for (const uint8_t* b = at; b != stop && LineStart.size() <= ConnectAnswer.size(); ++b) {
-      if (*b == '\n' || *b == 0) continue;
+      if (filler(*b)) continue;
       LineHadBytes = true;
       LineStart.push_back(static_cast<char>(*b));
     }
