@@ -63,47 +63,65 @@ bool TSessionEventQueue::Push(TSessionEvent event) {
   };
   if (!hasRoom()) {
     FullCount.fetch_add(1);
-    NotFull.wait(hold, hasRoom);
+    // Once full, wait until half of it is free: a reader that refilled the
+    // last chunk's room at every pop would cost a wake-up per chunk.
+    const auto halfFree = [&] {
+      return Closed || Stopping.load() || Events.empty() ||
+             (Fill.load() <= static_cast<int64_t>(Capacity / 2) &&
+              Fill.load() + weight <= static_cast<int64_t>(Capacity));
+    };
+    ++PushersWaiting;
+    NotFull.wait(hold, halfFree);
+    --PushersWaiting;
   }
   if (Closed) return false;
   Events.push_back(std::move(event));
   const int64_t fill = Fill.load() + weight;
   Fill.store(fill);
   if (fill > HighWater.load()) HighWater.store(fill);
+  const bool wake = PoppersWaiting > 0;
   hold.unlock();
-  NotEmpty.notify_one();
+  if (wake) NotEmpty.notify_one();
   return true;
 }
 
 TPopResult TSessionEventQueue::Pop(TSessionEvent& out, int timeoutMs) {
   std::unique_lock<std::mutex> hold(Lock);
   const auto ready = [&] { return Stopping.load() || !Events.empty(); };
-  if (timeoutMs < 0) {
-    NotEmpty.wait(hold, ready);
-  } else if (!NotEmpty.wait_for(hold, std::chrono::milliseconds(timeoutMs), ready)) {
-    return TPopResult::TimedOut;
+  if (!ready()) {
+    ++PoppersWaiting;
+    bool got = true;
+    if (timeoutMs < 0) {
+      NotEmpty.wait(hold, ready);
+    } else {
+      got = NotEmpty.wait_for(hold, std::chrono::milliseconds(timeoutMs), ready);
+    }
+    --PoppersWaiting;
+    if (!got) return TPopResult::TimedOut;
   }
   if (Stopping.load()) {
     out = TSessionEvent::Of(TSessionEventKind::Stop);
     return TPopResult::Event;
   }
-  out = std::move(Events.front());
-  Events.pop_front();
-  Fill.store(Fill.load() - static_cast<int64_t>(out.Weight()));
-  hold.unlock();
-  NotFull.notify_all();
+  TakeFront(out, hold);
   return TPopResult::Event;
 }
 
 bool TSessionEventQueue::TryPop(TSessionEvent& out) {
   std::unique_lock<std::mutex> hold(Lock);
   if (Events.empty()) return false;
+  TakeFront(out, hold);
+  return true;
+}
+
+void TSessionEventQueue::TakeFront(TSessionEvent& out, std::unique_lock<std::mutex>& hold) {
   out = std::move(Events.front());
   Events.pop_front();
-  Fill.store(Fill.load() - static_cast<int64_t>(out.Weight()));
+  const int64_t fill = Fill.load() - static_cast<int64_t>(out.Weight());
+  Fill.store(fill);
+  const bool wake = PushersWaiting > 0 && (fill <= static_cast<int64_t>(Capacity / 2) || Events.empty());
   hold.unlock();
-  NotFull.notify_all();
-  return true;
+  if (wake) NotFull.notify_all();
 }
 
 void TSessionEventQueue::RequestStop() {

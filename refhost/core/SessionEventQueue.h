@@ -2,8 +2,9 @@
 // the replay source and the front end push events; the driver pops them.
 //
 // Bounded by bytes (chunk payloads and texts). Push never drops: when the
-// queue is full the pusher waits for room and the wait is counted
-// (QueueFull). One mutex, two condition variables, no sleep-and-poll.
+// queue is full the pusher waits until half of it is free again and the
+// wait is counted (QueueFull). One mutex, two condition variables, no
+// sleep-and-poll.
 // RequestStop wakes every wait: the next Pop returns a Stop event at once,
 // and pushers no longer wait for room. Close refuses further pushes.
 //
@@ -88,8 +89,13 @@ class TSessionEventQueue {
   size_t CapacityBytes() const { return Capacity; }
 
  private:
+  // Takes the oldest event (the queue is not empty) and unlocks `hold`.
+  void TakeFront(TSessionEvent& out, std::unique_lock<std::mutex>& hold);
+
   const size_t Capacity;
   std::mutex Lock;
+  int PushersWaiting = 0;  // under Lock: wake only who waits
+  int PoppersWaiting = 0;
   std::condition_variable NotEmpty;
   std::condition_variable NotFull;
   std::deque<TSessionEvent> Events;

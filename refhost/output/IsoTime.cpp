@@ -97,7 +97,26 @@ void AppendDigits(std::string& out, int32_t value, int width) {
 }
 }  // namespace
 
+static void AppendIsoTimeFields(std::string& out, TDays t, int32_t utcOffsetMinutes);
+
 void AppendIsoTime(std::string& out, TDays t, int32_t utcOffsetMinutes) {
+  // The records of one chunk share its time, and a record's two stamps are
+  // mostly equal: the last text made on this thread is reused.
+  thread_local TDays lastTime = 0;
+  thread_local int32_t lastOffset = 0;
+  thread_local std::string lastText;
+  if (!lastText.empty() && t == lastTime && utcOffsetMinutes == lastOffset) {
+    out += lastText;
+    return;
+  }
+  const size_t start = out.size();
+  AppendIsoTimeFields(out, t, utcOffsetMinutes);
+  lastText.assign(out, start, std::string::npos);
+  lastTime = t;
+  lastOffset = utcOffsetMinutes;
+}
+
+static void AppendIsoTimeFields(std::string& out, TDays t, int32_t utcOffsetMinutes) {
   const TCivilTime c = SplitDays(t);
   if (c.Year < 0 || c.Year > 9999) {  // outside what four digits hold: plain printf
     char text[24];

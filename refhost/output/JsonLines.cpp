@@ -35,10 +35,12 @@ class TJsonRecordLine {
     Line.clear();
     Line += '{';
   }
-  TJsonRecordLine& Key(const char* key) {
+  // Keys are literals: their length is known where they are written.
+  template <size_t N>
+  TJsonRecordLine& Key(const char (&key)[N]) {
     if (Line.size() > 1 && Line.back() != '{') Line += ',';
     Line += '"';
-    Line += key;
+    Line.append(key, N - 1);
     Line += "\":";
     return *this;
   }
