@@ -234,6 +234,14 @@ bool TNmeaParser::ReadRmc(const TFields& f, TEpoch& e) {
   return true;
 }
 
+// GGA and GNS carry the satellites in use and the altitude at the same places.
+void TNmeaParser::OfferSatellitesAndAltitude(const TFields& f, TEpoch& e, int rank) {
+  const std::string_view sats = At(f, 6);
+  if (AllDigits(sats) && sats.size() <= 3) e.Satellites.Offer(Number(sats), rank);
+  double altitude;
+  if (Real(At(f, 8), altitude)) e.AltitudeM.Offer(altitude, rank);
+}
+
 bool TNmeaParser::ReadGga(const TFields& f, TEpoch& e) {
   const std::string_view quality = At(f, 5);
   TPosition p;
@@ -244,10 +252,7 @@ bool TNmeaParser::ReadGga(const TFields& f, TEpoch& e) {
   }
   e.Position.Offer(p, RankGga);
   e.Quality.Offer(quality[0] - '0', RankGga);
-  const std::string_view sats = At(f, 6);
-  if (AllDigits(sats) && sats.size() <= 3) e.Satellites.Offer(Number(sats), RankGga);
-  double altitude;
-  if (Real(At(f, 8), altitude)) e.AltitudeM.Offer(altitude, RankGga);
+  OfferSatellitesAndAltitude(f, e, RankGga);
   return true;
 }
 
@@ -281,10 +286,7 @@ bool TNmeaParser::ReadGns(const TFields& f, TEpoch& e) {
   }
   e.Position.Offer(p, RankGns);
   e.Quality.Offer(quality, RankGns);
-  const std::string_view sats = At(f, 6);
-  if (AllDigits(sats) && sats.size() <= 3) e.Satellites.Offer(Number(sats), RankGns);
-  double altitude;
-  if (Real(At(f, 8), altitude)) e.AltitudeM.Offer(altitude, RankGns);
+  OfferSatellitesAndAltitude(f, e, RankGns);
   return true;
 }
 

@@ -117,6 +117,7 @@ class TNmeaParser {
   void Sentence(std::string_view type, std::string_view fields);
   bool ReadRmc(const std::vector<std::string_view>& f, TEpoch& e);
   bool ReadGga(const std::vector<std::string_view>& f, TEpoch& e);
+  static void OfferSatellitesAndAltitude(const std::vector<std::string_view>& f, TEpoch& e, int rank);
   bool ReadGll(const std::vector<std::string_view>& f, TEpoch& e);
   bool ReadGns(const std::vector<std::string_view>& f, TEpoch& e);
   bool ReadZda(const std::vector<std::string_view>& f, TEpoch& e);
