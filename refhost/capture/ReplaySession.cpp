@@ -26,8 +26,10 @@ TReplaySession::~TReplaySession() {
 }
 
 void TReplaySession::RequestStop() {
-  Source.RequestStop();
+  // The queue first: a source that stops first ends the input, and a driver
+  // that took that end would call the stop "done".
   Queue.RequestStop();
+  Source.RequestStop();
 }
 
 namespace {
