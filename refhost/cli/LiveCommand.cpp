@@ -4,6 +4,7 @@
 // writers, capture), opening and checking each; the session runner runs it
 // and the status line shows it; ends with a one-paragraph summary and an
 // exit status that says how the session ended.
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
