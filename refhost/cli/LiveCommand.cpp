@@ -348,6 +348,7 @@ int TLiveSession::Run() {
   TSessionRunner runner(std::move(plan));
   Signals.Start([&runner] { runner.RequestStop(); });
   const TRunOutcome outcome = runner.Run();
+  Signals.Stop();  // before the runner goes
   status.Finish();
 
   if (Handset) Handset->Stop();

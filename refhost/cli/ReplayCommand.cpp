@@ -86,9 +86,11 @@ int RunReplay(const TReplayArgs& args) {
   try {
     outcome = session->Run(*plugin, borrowed);
   } catch (const std::exception& e) {
+    signals.Stop();
     std::fprintf(stderr, "orvik-host replay: the replay failed: %s\n", e.what());
     return ExitFailure;
   }
+  signals.Stop();  // before the session goes
   sinks.Writers.clear();  // closes the files before the summary says they are there
   std::string files;
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;

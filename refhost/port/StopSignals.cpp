@@ -11,11 +11,19 @@ TStopSignals::TStopSignals() {
 }
 
 TStopSignals::~TStopSignals() {
-  if (Waiter.joinable()) {
-    pthread_kill(Waiter.native_handle(), SIGUSR1);
-    Waiter.join();
+  Stop();
+  // A Ctrl-C that came while the work was ending is taken here, not
+  // delivered as a kill once the mask is restored.
+  const timespec none{};
+  while (sigtimedwait(&Set, nullptr, &none) > 0) {
   }
   pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+}
+
+void TStopSignals::Stop() {
+  if (!Waiter.joinable()) return;
+  pthread_kill(Waiter.native_handle(), SIGUSR1);
+  Waiter.join();
 }
 
 void TStopSignals::Start(std::function<void()> onStop) {

@@ -3,7 +3,8 @@
 // ever sees them, so a stop never interrupts a write half-way.
 //
 // Threads: construct before any other thread starts (the mask is inherited);
-// Start once; the destructor ends the waiting thread and restores the mask.
+// Start once; Stop (or the destructor) ends the waiting thread, and the
+// destructor restores the mask.
 #pragma once
 
 #include <signal.h>
@@ -20,6 +21,9 @@ class TStopSignals {
 
   // Starts the waiting thread; onStop runs on it at every Ctrl-C or SIGTERM.
   void Start(std::function<void()> onStop);
+  // Ends the waiting thread (after a running onStop has returned), so what
+  // onStop uses may go. A Ctrl-C from now on is taken and ignored.
+  void Stop();
 
  private:
   sigset_t Set{};
