@@ -307,7 +307,7 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
                 "%lld fixes (%lld refused), %lld GPS outages, %lld calls set up, "
                 "%lld dropped. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
-                EndingText("Session", outcome, true).c_str(), static_cast<long long>(outcome.RecordsWritten),
+                EndingText("Session", outcome).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
                 static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
                 static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),

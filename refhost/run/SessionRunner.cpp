@@ -16,12 +16,6 @@ void TSessionRunner::RequestStop() {
   Wake.notify_all();
 }
 
-std::optional<TSessionStatus> TSessionRunner::Status() const {
-  std::lock_guard lock(Lock);
-  if (Driver == nullptr) return std::nullopt;
-  return Driver->Status();
-}
-
 TRunOutcome TSessionRunner::Run() {
   TRunOutcome outcome;
   TRecordStore store(Plan.Describe);
@@ -38,7 +32,6 @@ TRunOutcome TSessionRunner::Run() {
   if (Plan.Tap != nullptr) driver.SetCaptureTap(Plan.Tap);
   {
     std::lock_guard lock(Lock);
-    Driver = &driver;
     if (StopAsked) Plan.Queue->RequestStop();
   }
 
@@ -79,7 +72,6 @@ TRunOutcome TSessionRunner::Run() {
     if (!done && Plan.OnStatus) Plan.OnStatus(now, driver.Status());
     lock.lock();
   }
-  Driver = nullptr;
   lock.unlock();
   driving.join();
   Plan.Queue->Close();
@@ -93,12 +85,9 @@ TRunOutcome TSessionRunner::Run() {
   return outcome;
 }
 
-std::string EndingText(const char* what, const TRunOutcome& outcome, bool withElapsed) {
+std::string EndingText(const char* what, const TRunOutcome& outcome) {
   const char* how = outcome.DurationReached ? "duration reached" : SessionEndName(outcome.End);
   char text[160];
-  if (withElapsed)
-    std::snprintf(text, sizeof text, "%s ended (%s) after %.1f s", what, how, outcome.ElapsedSeconds);
-  else
-    std::snprintf(text, sizeof text, "%s ended (%s)", what, how);
+  std::snprintf(text, sizeof text, "%s ended (%s) after %.1f s", what, how, outcome.ElapsedSeconds);
   return text;
 }

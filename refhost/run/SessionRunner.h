@@ -18,7 +18,7 @@
 // Portable: no signals, no terminal. A front end hands Ctrl-C to
 // RequestStop from a thread of its own.
 //
-// Threads: Run on one thread; RequestStop and Status from any other.
+// Threads: Run on one thread; RequestStop from any other.
 #pragma once
 
 #include <condition_variable>
@@ -27,7 +27,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,19 +85,16 @@ class TSessionRunner {
   TRunOutcome Run();
   // Ends the session as Ctrl-C does; any thread, any time, also before Run.
   void RequestStop();
-  // The driver's snapshot while Run is going; empty before and after.
-  std::optional<TSessionStatus> Status() const;
 
  private:
   TRunPlan Plan;
-  mutable std::mutex Lock;
+  std::mutex Lock;
   std::condition_variable Wake;
   std::vector<std::string> Notices;
   bool DriverDone = false;
   bool StopAsked = false;
-  TSessionDriver* Driver = nullptr;  // while Run is going
 };
 
-// "Session ended (duration reached) after 10.0 s" / "Replay ended (done)":
-// the first words of every summary, by how the run ended.
-std::string EndingText(const char* what, const TRunOutcome& outcome, bool withElapsed);
+// "Session ended (duration reached) after 10.0 s": the first words of a
+// summary, by how the run ended.
+std::string EndingText(const char* what, const TRunOutcome& outcome);
