@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "refhost/core/DriveEvents.h"
+
 // Date-times are days since 1899-12-30 in local time, the scale of the
 // host clock (TDevicePort::CurrentTime) and of the records' time stamps.
 using TDays = double;
@@ -88,6 +90,7 @@ struct THostRecord {
   std::optional<TIdleValues> Idle;
   std::optional<TDedicatedValues> DedicatedReport;
   std::vector<uint8_t> Layer3;  // the signalling message as sent over the air, when MessageId != 0
+  TServingCell Serving;         // filled by the analysis on the way to the writers
 };
 
 // A stretch of the session in which the line was lost.
@@ -125,7 +128,9 @@ struct TSessionSettings {
 
 // Receives the session in order: fixes as they come, each record once its
 // position is final (in index order), gaps when the line comes back or the
-// session ends, and the closing summary once. Writers implement it.
+// session ends, and the closing summary once. Writers implement it. Behind
+// the analysis stage a sink also gets each event right after the record (or
+// gap) that decided it, and the session's analysis just before OnFinish.
 class TRecordSink {
  public:
   virtual ~TRecordSink() = default;
@@ -133,5 +138,7 @@ class TRecordSink {
   virtual void OnFix(const TGpsFix&) {}
   virtual void OnRecord(const THostRecord& record) = 0;
   virtual void OnGap(const TSessionGap&) {}
+  virtual void OnEvent(const TDriveEvent&) {}
+  virtual void OnAnalysis(const TSessionAnalysisResult&) {}
   virtual void OnFinish(const TSessionCounters&) {}
 };
