@@ -104,9 +104,10 @@ TScript MtUpToConnect() {
           L3(gsm::CcConnect(MtUp)),
           L3(gsm::CcConnectAcknowledge(MtDown))};
 }
-TScript NormalEnd(const gsm::TCcHeader& up, const gsm::TCcHeader& down) {
+// Back to idle on cell A unless told otherwise.
+TScript NormalEnd(const gsm::TCcHeader& up, const gsm::TCcHeader& down, uint16_t arfcn = ArfcnA, uint8_t bsic = BsicA) {
   return {L3(gsm::CcDisconnect(up, 16)), L3(gsm::CcRelease(down)), L3(gsm::CcReleaseComplete(up)),
-          L3(gsm::ChannelRelease()), IdleReport(ArfcnA, BsicA, 44)};
+          L3(gsm::ChannelRelease()), IdleReport(arfcn, bsic, 44)};
 }
 TScript HandoverTo(uint16_t arfcn, uint8_t bsic) {
   return {L3(gsm::HandoverCommand(arfcn, bsic, Tch(arfcn), 9, 5))};
@@ -227,17 +228,17 @@ TEST_F(AnalysisFixture, EventTable) {
       {"uplink_setup_without_cm_service_request",
        [] { return CampOnA() + TScript{DedReport(ArfcnA, BsicA, 40, 0), L3(gsm::CcSetup(MoUp, "112")), L3(gsm::CcConnect(MoDown))}; },
        "call_attempt:mo call_setup:mo call_connect:mo"},
-      {"paging_for_a_short_message_is_no_call",
+      {"mt_released_after_the_paging_response",
        [] {
          return CampOnA() + TScript{L3(gsm::PagingResponse(0x99), false), DedReport(ArfcnA, BsicA, 40, 0),
                                     L3(gsm::ChannelRelease()), IdleReport(ArfcnA, BsicA, 40)};
        },
-       ""},
+       "call_attempt:mt call_setup_failure:mt"},
       {"handover_success",
        [] {
          return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) +
                 TScript{L3(gsm::HandoverComplete()), DedReport(ArfcnB, BsicB, 45, 0), L3(gsm::SystemInformation6(CellB))} +
-                NormalEnd(MoUp, MoDown);
+                NormalEnd(MoUp, MoDown, ArfcnB, BsicB);
        },
        "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_success call_end:mo"},
       {"handover_failure_back_on_the_old_channel",
@@ -264,9 +265,16 @@ TEST_F(AnalysisFixture, EventTable) {
       {"no_reselection_across_a_call_or_a_gap",
        [] {
          return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) + TScript{L3(gsm::HandoverComplete())} +
-                NormalEnd(MoUp, MoDown) + TScript{IdleReport(ArfcnA, BsicA, 44), LineGap(3), IdleReport(ArfcnB, BsicB, 44)};
+                TScript{L3(gsm::CcDisconnect(MoUp, 16)), L3(gsm::CcRelease(MoDown)), L3(gsm::CcReleaseComplete(MoUp)),
+                        L3(gsm::ChannelRelease()), IdleReport(ArfcnB, BsicB, 44), LineGap(3), IdleReport(ArfcnA, BsicA, 44)};
        },
        "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_success call_end:mo line_gap"},
+      {"cell_change_on_leaving_the_channel",
+       [] { return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) + TScript{L3(gsm::HandoverComplete())} + NormalEnd(MoUp, MoDown); },
+       "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_success call_end:mo reselection"},
+      {"handover_cut_short_by_a_normal_end_has_no_outcome",
+       [] { return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) + NormalEnd(MoUp, MoDown); },
+       "call_attempt:mo call_setup:mo call_connect:mo handover_attempt call_end:mo"},
       {"location_update_accepted",
        [] {
          return CampOnA() + TScript{L3(gsm::LocationUpdatingRequest(CellB, 0x55, 0), false),
