@@ -3,6 +3,11 @@
 // them. Each case names the events the stage must find, in order.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -10,6 +15,7 @@
 #include <vector>
 
 #include "refhost/analysis/SessionAnalysis.h"
+#include "refhost/cells/CellSites.h"
 #include "refhost/gsm/GsmBuild.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/JsonLines.h"
@@ -121,8 +127,9 @@ class AnalysisFixture : public ::testing::Test, public TRecordSink {
   void OnFinish(const TSessionCounters& c) override { Finished = c; }
 
   // Half a second between steps from 2026-03-29 09:00 local time.
-  const TSessionAnalysisResult& Play(const TScript& script, double startSeconds = 0) {
-    Stage = std::make_unique<TAnalysisStage>(std::vector<TRecordSink*>{this});
+  const TSessionAnalysisResult& Play(const TScript& script, double startSeconds = 0,
+                                     const TCellSites* sites = nullptr) {
+    Stage = std::make_unique<TAnalysisStage>(std::vector<TRecordSink*>{this}, sites);
     Records.clear();
     Events.clear();
     TSessionSettings settings;
@@ -346,6 +353,40 @@ TEST_F(AnalysisFixture, CellsAndDetails) {
   EXPECT_NEAR(a.SecondsServed + b.SecondsServed, 0.5 * double(Records.size() - 1), 1e-6);
   const nlohmann::json table = CellTableJson(result.Cells);
   EXPECT_EQ(table[1]["level_max_dbm"], 45 - 110);
+}
+
+// A cell file names cell A's site: records served by A get their distance
+// to it, and B, which served too, is listed as missing.
+TEST_F(AnalysisFixture, DistanceToSiteAndCellsMissingFromTheFile) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("orvik-sites-" + std::to_string(::getpid()) + ".csv");
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\r\n"
+        << "GSM,262,2,4660,101,0,13.4,52.5,1200,31,1,1459692000,1712000000,\r\n"
+        << "LTE,262,2,4660,202,0,13.5,52.6,900,4,1,1459692000,1712000000,-95\r\n";
+  }
+  const TCellSites sites = TCellSites::Read(file.string());
+  std::filesystem::remove(file);
+  const TSessionAnalysisResult& result =
+      Play(CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) +
+               TScript{L3(gsm::HandoverComplete()), L3(gsm::SystemInformation6(CellB)), DedReport(ArfcnB, BsicB, 40, 0)},
+           0, &sites);
+  constexpr double MetresPerDegree = 6371008.8 * 3.14159265358979323846 / 180;
+  int measured = 0;
+  for (const THostRecord& r : Records) {
+    SCOPED_TRACE(r.Index);
+    if (r.Serving.Key.Valid && r.Serving.Key.CellId == CellA.CellId) {
+      ++measured;
+      // Along the parallel, a short step: the great circle is the straight line.
+      EXPECT_NEAR(r.Serving.SiteDistanceM, (r.Longitude - 13.4) * MetresPerDegree * std::cos(52.5 * 3.14159265358979323846 / 180), 0.5);
+    } else {
+      EXPECT_TRUE(std::isnan(r.Serving.SiteDistanceM));
+    }
+  }
+  EXPECT_GT(measured, 5);
+  ASSERT_EQ(result.CellsMissingFromSites.size(), 1u);  // the LTE row has the same numbers but is no GSM cell
+  EXPECT_EQ(result.CellsMissingFromSites[0].CellId, CellB.CellId);
 }
 
 // Two drives merged give the figures of one drive of both.
