@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr double SecondsPerDay = 86400.0;
-
 // Message identifiers: protocol discriminator << 8 | type (sequence bits cleared).
 enum : uint16_t {
   CcAlerting = 0x301,
@@ -141,7 +139,7 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
     case CcConnect:
       if (Phase == TPhase::Attempt) {
         TDriveEvent e = CallEvent(TEventKind::CallSetup, cell, at);
-        e.SetupTimeS = (at.Time - Started.Time) * SecondsPerDay;
+        e.SetupTimeS = SecondsBetween(Started.Time, at.Time);
         events.push_back(e);
         Phase = TPhase::SetUp;
       }

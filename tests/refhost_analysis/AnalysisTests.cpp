@@ -458,4 +458,24 @@ TEST_F(AnalysisFixture, JsonLinesCarryEventsAndReadBackTheSame) {
   EXPECT_EQ(KpiJson(again.Result().Kpis)["call_drops"], 1);
 }
 
+// A full disk under the JSON Lines writer: the stage passes the writer's
+// failure on, it does not swallow it.
+TEST_F(AnalysisFixture, FullDiskBehindTheStageIsReported) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  TJsonLinesWriter writer("/dev/full", TFlushPolicy::WhenFull);
+  TAnalysisStage stage({&writer});
+  EXPECT_THROW(
+      {
+        stage.OnStart({});
+        int64_t index = 0;
+        for (TStep s : CampOnA() + MoUpToConnect()) {
+          s.Rec.Index = index;
+          s.Rec.TimeStamp1 = s.Rec.TimeStamp2 = Day + double(index++) / 86400;
+          stage.OnRecord(s.Rec);
+        }
+        stage.OnFinish({});
+      },
+      EOutputWrite);
+}
+
 }  // namespace
