@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -409,53 +408,6 @@ TEST_F(AnalysisFixture, MergedKpisEqualOneSessionOfBoth) {
   EXPECT_EQ(a["dropped_call_ratio"], 0.5);
   EXPECT_EQ(a["handover_success_ratio"], 0.0);
   EXPECT_EQ(a["location_update_success_ratio"], 0.0);
-}
-
-// The JSON Lines writer behind the stage: event lines and the summary's
-// figures; read back, the event lines are skipped and the stage in front of
-// the reader finds the same events again.
-TEST_F(AnalysisFixture, JsonLinesCarryEventsAndReadBackTheSame) {
-  std::stringstream file;
-  {
-    TJsonLinesWriter writer(file);
-    TAnalysisStage stage({&writer});
-    Stage.reset();
-    stage.OnStart({});
-    int64_t index = 0;
-    for (TStep s : CampOnA() + MoUpToConnect() + TScript{LineGap(4)}) {
-      if (s.Type == TStep::Gap) {
-        stage.OnGap({Day + 0.01, Day + 0.0101, "no bytes for 10 s"});
-        continue;
-      }
-      s.Rec.Index = index;
-      s.Rec.TimeStamp1 = s.Rec.TimeStamp2 = Day + double(index++) / 86400;
-      stage.OnRecord(s.Rec);
-    }
-    stage.OnFinish({});
-  }
-  std::string line, last;
-  int eventLines = 0;
-  std::istringstream lines(file.str());
-  while (std::getline(lines, line)) {
-    const nlohmann::json o = nlohmann::json::parse(line);
-    if (o["type"] == "event") ++eventLines;
-    last = line;
-  }
-  const nlohmann::json summary = nlohmann::json::parse(last);
-  ASSERT_TRUE(summary.contains("kpi")) << last;
-  EXPECT_EQ(summary["kpi"]["call_drops"], 1);
-  EXPECT_EQ(summary["calls_dropped"], summary["kpi"]["call_drops"]);
-  EXPECT_EQ(summary["cells"].size(), 1u);
-
-  Records.clear();
-  Events.clear();
-  TAnalysisStage again({this});
-  std::string error, warning;
-  std::istringstream in(file.str());
-  ASSERT_TRUE(ReadJsonLines(in, again, error, warning)) << error;
-  EXPECT_EQ(static_cast<int>(Events.size()), eventLines);
-  EXPECT_EQ(Kinds(), "call_attempt:mo call_setup:mo call_connect:mo line_gap call_drop:mo");
-  EXPECT_EQ(KpiJson(again.Result().Kpis)["call_drops"], 1);
 }
 
 // A full disk under the JSON Lines writer: the stage passes the writer's
