@@ -31,17 +31,7 @@ using TScript = std::vector<TStep>;
 constexpr uint16_t ArfcnA = 10, ArfcnB = 20;
 constexpr uint8_t BsicA = 5, BsicB = 7;
 
-TGsmCellIdentity Cell(uint16_t ci, uint16_t arfcn, uint8_t bsic, uint16_t lac = 0x1234) {
-  TGsmCellIdentity c;
-  c.Mcc = 262;
-  c.Mnc = 2;
-  c.Lac = lac;
-  c.CellId = ci;
-  c.Arfcn = arfcn;
-  c.Bsic = bsic;
-  return c;
-}
-const TGsmCellIdentity CellA = Cell(101, ArfcnA, BsicA), CellB = Cell(202, ArfcnB, BsicB);
+const TGsmCellIdentity CellA{262, 2, 0x1234, 101, ArfcnA, BsicA}, CellB{262, 2, 0x1234, 202, ArfcnB, BsicB};
 
 TStep L3(const TGsmBytes& bytes, bool dedicated = true) {
   TStep s;
@@ -56,17 +46,11 @@ TStep IdleReport(uint16_t arfcn, uint8_t bsic, uint8_t rxlev) {
   return s;
 }
 TStep DedReport(uint16_t arfcn, uint8_t bsic, uint8_t rxlev, uint8_t rxqual) {
-  TStep s;
-  s.Rec.Dedicated = true;
+  TStep s = L3({}, true);
   s.Rec.DedicatedReport = TDedicatedValues{arfcn, bsic, rxlev, rxlev, rxqual, rxqual, 3, 5, {}};
   return s;
 }
-TStep LineGap(double seconds) {
-  TStep s;
-  s.Type = TStep::Gap;
-  s.GapSeconds = seconds;
-  return s;
-}
+TStep LineGap(double seconds) { return TStep{TStep::Gap, {}, seconds}; }
 
 TScript operator+(TScript a, const TScript& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -77,37 +61,19 @@ const gsm::TCcHeader MoUp{{0, true}, false, 0}, MoDown{{0, true}, true, 0};
 const gsm::TCcHeader MtUp{{0, false}, false, 0}, MtDown{{0, false}, true, 0};
 TGsmAssignedChannel Sdcch() { return TGsmAssignedChannel{false, 2, 1, BsicA & 7, ArfcnA}; }
 TGsmAssignedChannel Tch(uint16_t arfcn) { return TGsmAssignedChannel{true, 0, 3, 5, arfcn}; }
-// Messages whose builders carry no argument for the cause: written here.
-TGsmBytes ChannelRelease(uint8_t cause) { return {0x06, 0x0D, cause}; }
-TGsmBytes CmServiceReject(uint8_t cause) { return {0x05, 0x22, cause}; }
-TGsmBytes HandoverFailure(uint8_t cause) { return {0x06, 0x28, cause}; }
-TGsmBytes LuReject(uint8_t cause) { return {0x05, 0x04, cause}; }
-
 TScript CampOnA() {
   return {IdleReport(ArfcnA, BsicA, 45), L3(gsm::SystemInformation3(CellA), false), IdleReport(ArfcnA, BsicA, 44)};
 }
 TScript MoUpToConnect() {
-  return {L3(gsm::ImmediateAssignment(Sdcch(), 0xE0, 3, 100, 2), false),
-          L3(gsm::CmServiceRequest(0x1234, 0), false),
-          DedReport(ArfcnA, BsicA, 40, 0),
-          L3(gsm::CcSetup(MoUp, "+4930123456")),
-          L3(gsm::CcCallProceeding(MoDown)),
-          L3(gsm::AssignmentCommand(Tch(ArfcnA), 5)),
-          L3(gsm::SystemInformation6(CellA)),
-          L3(gsm::CcAlerting(MoDown)),
-          DedReport(ArfcnA, BsicA, 38, 1),
-          L3(gsm::CcConnect(MoDown)),
-          L3(gsm::CcConnectAcknowledge(MoUp))};
+  return {L3(gsm::ImmediateAssignment(Sdcch(), 0xE0, 3, 100, 2), false), L3(gsm::CmServiceRequest(0x1234, 0), false),
+          DedReport(ArfcnA, BsicA, 40, 0), L3(gsm::CcSetup(MoUp, "+4930123456")), L3(gsm::CcCallProceeding(MoDown)),
+          L3(gsm::AssignmentCommand(Tch(ArfcnA), 5)), L3(gsm::SystemInformation6(CellA)), L3(gsm::CcAlerting(MoDown)),
+          DedReport(ArfcnA, BsicA, 38, 1), L3(gsm::CcConnect(MoDown)), L3(gsm::CcConnectAcknowledge(MoUp))};
 }
 TScript MtUpToConnect() {
-  return {L3(gsm::ImmediateAssignment(Sdcch(), 0x80, 3, 100, 2), false),
-          L3(gsm::PagingResponse(0x99), false),
-          DedReport(ArfcnA, BsicA, 40, 0),
-          L3(gsm::CcSetup(MtDown, "030555")),
-          L3(gsm::CcCallConfirmed(MtUp)),
-          L3(gsm::CcAlerting(MtUp)),
-          L3(gsm::CcConnect(MtUp)),
-          L3(gsm::CcConnectAcknowledge(MtDown))};
+  return {L3(gsm::ImmediateAssignment(Sdcch(), 0x80, 3, 100, 2), false), L3(gsm::PagingResponse(0x99), false),
+          DedReport(ArfcnA, BsicA, 40, 0), L3(gsm::CcSetup(MtDown, "030555")), L3(gsm::CcCallConfirmed(MtUp)),
+          L3(gsm::CcAlerting(MtUp)), L3(gsm::CcConnect(MtUp)), L3(gsm::CcConnectAcknowledge(MtDown))};
 }
 // Back to idle on cell A unless told otherwise.
 TScript NormalEnd(const gsm::TCcHeader& up, const gsm::TCcHeader& down, uint16_t arfcn = ArfcnA, uint8_t bsic = BsicA) {
@@ -190,7 +156,7 @@ TEST_F(AnalysisFixture, EventTable) {
        [] {
          return CampOnA() + TScript{L3(gsm::ImmediateAssignment(Sdcch(), 0xE0, 1, 7, 1), false),
                                     L3(gsm::CmServiceRequest(0x1234, 0), false), DedReport(ArfcnA, BsicA, 40, 0),
-                                    L3(CmServiceReject(22)), L3(gsm::ChannelRelease()),
+                                    L3(gsm::CmServiceReject(22)), L3(gsm::ChannelRelease()),
                                     IdleReport(ArfcnA, BsicA, 40)};
        },
        "call_attempt:mo call_setup_failure:mo"},
@@ -198,7 +164,7 @@ TEST_F(AnalysisFixture, EventTable) {
        [] {
          TScript s = CampOnA() + MtUpToConnect();
          s.resize(CampOnA().size() + 5);  // up to CALL CONFIRMED
-         return s + TScript{L3(ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 40)};
+         return s + TScript{L3(gsm::ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 40)};
        },
        "call_attempt:mt call_setup_failure:mt"},
       {"mo_busy_cleared_before_alerting",
@@ -209,7 +175,7 @@ TEST_F(AnalysisFixture, EventTable) {
        },
        "call_attempt:mo call_setup_failure:mo"},
       {"drop_by_abnormal_channel_release",
-       [] { return CampOnA() + MoUpToConnect() + TScript{L3(ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 9)}; },
+       [] { return CampOnA() + MoUpToConnect() + TScript{L3(gsm::ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 9)}; },
        "call_attempt:mo call_setup:mo call_connect:mo call_drop:mo"},
       {"drop_by_line_gap", [] { return CampOnA() + MtUpToConnect() + TScript{LineGap(12), IdleReport(ArfcnB, BsicB, 30)}; },
        "call_attempt:mt call_setup:mt call_connect:mt line_gap call_drop:mt"},
@@ -250,11 +216,11 @@ TEST_F(AnalysisFixture, EventTable) {
       {"handover_failure_back_on_the_old_channel",
        [] {
          return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) +
-                TScript{L3(HandoverFailure(0x03)), DedReport(ArfcnA, BsicA, 30, 2)};
+                TScript{L3(gsm::HandoverFailure(0x03)), DedReport(ArfcnA, BsicA, 30, 2)};
        },
        "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_failure"},
       {"handover_ended_by_a_drop",
-       [] { return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) + TScript{L3(ChannelRelease(0x04))}; },
+       [] { return CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) + TScript{L3(gsm::ChannelRelease(0x04))}; },
        "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_failure call_drop:mo"},
       {"reselection_report_first",
        [] {
@@ -288,7 +254,7 @@ TEST_F(AnalysisFixture, EventTable) {
        },
        "location_update_request location_update_accept"},
       {"location_update_rejected",
-       [] { return CampOnA() + TScript{L3(gsm::LocationUpdatingRequest(CellB, 0x55, 0), false), L3(LuReject(13))}; },
+       [] { return CampOnA() + TScript{L3(gsm::LocationUpdatingRequest(CellB, 0x55, 0), false), L3(gsm::LocationUpdatingReject(13))}; },
        "location_update_request location_update_reject"},
   };
   for (const TEventCase& c : cases) {
@@ -322,7 +288,7 @@ TEST_F(AnalysisFixture, CellsAndDetails) {
   const TScript script = CampOnA() + MoUpToConnect() + HandoverTo(ArfcnB, BsicB) +
                          TScript{L3(gsm::HandoverComplete()), DedReport(ArfcnB, BsicB, 45, 0),
                                  L3(gsm::SystemInformation6(CellB)), DedReport(ArfcnB, BsicB, 45, 0),
-                                 L3(ChannelRelease(0x01))};
+                                 L3(gsm::ChannelRelease(0x01))};
   const TSessionAnalysisResult& result = Play(script);
   ASSERT_EQ(Kinds(), "call_attempt:mo call_setup:mo call_connect:mo handover_attempt handover_success call_drop:mo");
   const TDriveEvent& setup = Events[1];
@@ -392,8 +358,8 @@ TEST_F(AnalysisFixture, DistanceToSiteAndCellsMissingFromTheFile) {
 TEST_F(AnalysisFixture, MergedKpisEqualOneSessionOfBoth) {
   const TScript first = CampOnA() + MoUpToConnect() + NormalEnd(MoUp, MoDown);
   const TScript second = CampOnA() + MtUpToConnect() + HandoverTo(ArfcnB, BsicB) +
-                         TScript{L3(HandoverFailure(0x03)), L3(ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 9)} +
-                         TScript{L3(gsm::LocationUpdatingRequest(CellB, 0x55, 0), false), L3(LuReject(13))};
+                         TScript{L3(gsm::HandoverFailure(0x03)), L3(gsm::ChannelRelease(0x01)), IdleReport(ArfcnA, BsicA, 9)} +
+                         TScript{L3(gsm::LocationUpdatingRequest(CellB, 0x55, 0), false), L3(gsm::LocationUpdatingReject(13))};
   TSessionKpis merged = Play(first).Kpis;
   MergeKpis(merged, Play(second, 3600).Kpis);
   TSessionKpis both = Play(first + second).Kpis;

@@ -81,28 +81,4 @@ TEST_F(KpiCommand, CaptureFolderAndJsonLinesGiveTheSameFigures) {
   EXPECT_EQ(same.Out, "same\n");
 }
 
-TEST_F(KpiCommand, RefusesWhatItCannotRead) {
-  if (!fs::exists(Host)) GTEST_SKIP() << "orvik-host is built beside the tests";
-  const fs::path notSession = Dir / "notes.jsonl";
-  { std::FILE* f = std::fopen(notSession.c_str(), "w"); std::fputs("{\"type\":\"lunch\"}\n", f); std::fclose(f); }
-  struct TCase {
-    const char* Name;
-    std::string Args;
-    int Status;
-    const char* Says;
-  };
-  const TCase cases[] = {
-      {"missing input", " kpi " + Quoted(Dir / "nowhere"), 2, "orvik-host kpi: "},
-      {"not a session", " kpi --json " + Quoted(notSession), 2, "unknown type 'lunch'"},
-      {"empty folder", " kpi " + Quoted(Dir), 2, "holds no session.jsonl"},
-      {"bad cell file", " kpi --cells " + Quoted(notSession) + " " + Quoted(notSession), 2, "orvik-host kpi: "},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    const TRun run = Shell(Quoted(Host) + c.Args + " 2>&1 >/dev/null");
-    EXPECT_EQ(run.Status, c.Status);
-    EXPECT_NE(run.Out.find(c.Says), std::string::npos) << run.Out;
-  }
-}
-
 }  // namespace
