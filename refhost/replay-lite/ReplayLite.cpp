@@ -7,8 +7,8 @@
 //   orvik-replay CAPTURE --out DIR [--plugin PATH]
 //   orvik-replay --compare EXPECTED.jsonl ACTUAL.jsonl
 //
-// The second form compares the fix, record and gap entries of two sessions
-// field by field and names the first difference (exit 1), so a replay on
+// The second form compares the fix, record, gap and event entries of two
+// sessions field by field and names the first difference (exit 1), so a replay on
 // one target can be checked against a replay on another.
 #include <cstdio>
 #include <cstring>
@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/output/CsvWriter.h"
 #include "refhost/output/JsonLines.h"
@@ -41,9 +42,10 @@ int Replay(const std::string& capture, const std::string& outDir, const std::str
     std::filesystem::create_directories(outDir);
     TCsvWriter csv((std::filesystem::path(outDir) / "session.csv").string(), TFlushPolicy::WhenFull);
     TJsonLinesWriter jsonl((std::filesystem::path(outDir) / "session.jsonl").string(), TFlushPolicy::WhenFull);
+    TAnalysisStage analysis({&csv, &jsonl});  // events and KPIs, as orvik-host writes them
     TReplayOutcome outcome;
     try {
-      outcome = session.Run(plugin, {&csv, &jsonl});
+      outcome = session.Run(plugin, {&analysis});
     } catch (const std::exception& e) {
       std::fprintf(stderr, "orvik-replay: the replay failed: %s\n", e.what());
       return ExitFailure;
@@ -58,7 +60,7 @@ int Replay(const std::string& capture, const std::string& outDir, const std::str
   }
 }
 
-// Fix, record and gap entries of a session's JSON Lines; false when the file
+// Fix, record, gap and event entries of a session's JSON Lines; false when the file
 // cannot be read or a line is not JSON.
 bool Entries(const std::string& path, std::vector<nlohmann::json>& out) {
   std::ifstream in(path);
@@ -76,7 +78,7 @@ bool Entries(const std::string& path, std::vector<nlohmann::json>& out) {
       return false;
     }
     const std::string type = j.value("type", "");
-    if (type == "fix" || type == "record" || type == "gap") out.push_back(std::move(j));
+    if (type == "fix" || type == "record" || type == "gap" || type == "event") out.push_back(std::move(j));
   }
   return true;
 }
@@ -103,7 +105,7 @@ int Compare(const std::string& expectedPath, const std::string& actualPath) {
                  actualPath.c_str(), actual.size());
     return ExitFailure;
   }
-  std::printf("%zu entries (fixes, records, gaps) identical field by field\n", expected.size());
+  std::printf("%zu entries (fixes, records, gaps, events) identical field by field\n", expected.size());
   return ExitOk;
 }
 
