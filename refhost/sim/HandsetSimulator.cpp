@@ -283,9 +283,8 @@ void THandsetSimulator::RadioTick() {
   } else if (Connection == TConnection::None && !Muted() &&
              best.RxLev >= serving + ReselectMarginDb) {
     const uint16_t oldLac = CellIdentity(RadioModel->Serving()).Lac;
-    // Before the first idle report after a channel the handset is still
-    // choosing its cell: that is no reselection to see.
-    if (ReselectionShown && IdleSinceChannel) {
+    // Right after a channel too: idle on another cell than the channel's is a reselection.
+    if (ReselectionShown) {
       ReselectedFrom = RadioModel->Serving();
       ReselectionShown = false;
     }
@@ -386,7 +385,6 @@ void THandsetSimulator::Establish(double at, uint8_t cause, TConnection kind) {
     Channel = {false, static_cast<uint8_t>(NetRng.Below(8)), 0, static_cast<uint8_t>(c.Bsic & 7),
                c.Arfcn};
     Connection = kind;
-    IdleSinceChannel = false;
     MsSequence = 0;
     EmitL3(TL3Path::ImmediateAssignment,
            gsm::ImmediateAssignment(Channel, cause, static_cast<uint8_t>(NetRng.Below(32)),
@@ -681,7 +679,6 @@ void THandsetSimulator::DropCall() {
 }
 
 void THandsetSimulator::AfterIdleLine() {
-  IdleSinceChannel = true;
   if (DropShowsOnIdle) {
     DropShowsOnIdle = false;
     TSimTruthEvent& e = Record(TEventKind::CallDrop, DroppedDirection, "idle reports resumed");

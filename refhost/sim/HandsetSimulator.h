@@ -226,7 +226,6 @@ class THandsetSimulator {
   TCallDirection DroppedDirection = TCallDirection::None;
   TCellKey DroppedCell;
   bool ReselectionShown = true;  // the last reselection went out in an idle report
-  bool IdleSinceChannel = true;  // an idle report went out since the last channel
   size_t ReselectedFrom = 0;
   int UpdateAfterIdle = -1;  // old LAC of a location update waiting for that report
   double NoHandoverUntil = -1;  // after a failed handover, the network waits
