@@ -8,6 +8,8 @@
 
 #include "refhost/core/SessionTypes.h"
 
+class TCellSites;
+
 enum class TSessionInputKind { Folder, JsonLines, Capture };
 
 // The kind of `input`: a folder, a file that starts with '{' (JSON Lines),
@@ -20,16 +22,21 @@ TSessionInputKind SessionInputKind(const std::string& input);
 // prints "orvik-host COMMAND: what happened, what to do" on stderr and
 // returns ExitBadInput (a capture damaged in the middle: ExitCaptureCorrupt,
 // after everything before the damage reached the sink); ExitOk otherwise.
-// A writer's EOutputWrite passes through.
+// A writer's EOutputWrite passes through. `sites` (may be null) is the cell
+// file given with --cells.
 int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
-                     TRecordSink& sink);
+                     TRecordSink& sink, const TCellSites* sites = nullptr);
 
 // The whole of `export` and `report`: checks the paths (`out` is neither
 // the input nor one of its session's files), plays `input` into the writer
 // `open` makes for `out` and says on stdout "Wrote OUT" followed by
 // `wroteTail`. The writer replaces `out` only when it is complete: a bad
 // input or a failed write leaves an earlier file as it was. A writer that
-// cannot be opened or written gives ExitFailure, said on stderr.
+// cannot be opened or written gives ExitFailure, said on stderr. `cells`,
+// when not "", is the cell file of --cells: an input of the plan, read
+// before anything is written (a bad one gives ExitBadInput), and handed to
+// `open` (null without one).
 int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
-                      const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
-                      const char* wroteTail = "");
+                      const std::string& out,
+                      const std::function<std::unique_ptr<TRecordSink>(const TCellSites*)>& open,
+                      const char* wroteTail = "", const std::string& cells = "");
