@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -156,10 +157,14 @@ TEST_F(AnalysisOutputs, EventsCsvReadByPythonHoldsTheEventLines) {
     EXPECT_EQ(row["first_record"], std::to_string(e["first_record"].get<int64_t>())) << i;
     EXPECT_EQ(row["last_record"], std::to_string(e["last_record"].get<int64_t>())) << i;
     const json lon = e.value("longitude", json());
-    if (lon.is_number()) EXPECT_NEAR(std::stod(row["longitude"].get<std::string>()), lon.get<double>(), 1e-7) << i;
-    else EXPECT_EQ(row["longitude"], "") << i;
-    if (e.contains("mcc") && e["mcc"].is_number())
+    if (lon.is_number()) {
+      EXPECT_NEAR(std::stod(row["longitude"].get<std::string>()), lon.get<double>(), 1e-7) << i;
+    } else {
+      EXPECT_EQ(row["longitude"], "") << i;
+    }
+    if (e.contains("mcc") && e["mcc"].is_number()) {
       EXPECT_EQ(row["mcc"], std::to_string(e["mcc"].get<int>())) << i;
+    }
   }
 }
 
