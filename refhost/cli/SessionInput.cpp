@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/CellsOption.h"
 #include "refhost/cli/Commands.h"
@@ -76,7 +77,7 @@ TSessionInputKind SessionInputKind(const std::string& input) {
 }
 
 int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
-                     TRecordSink& sink, const TCellSites*) {
+                     TRecordSink& sink) {
   std::error_code error;
   if (!fs::exists(input, error))
     return Refuse(command, input + " does not exist: give a session folder, its session.jsonl, or a capture");
@@ -127,7 +128,8 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
   int status = ExitOk;
   try {
     const std::unique_ptr<TRecordSink> writer = open(SitesOrNull(sites));
-    status = PlaySessionInput(command, input, plugin, *writer, SitesOrNull(sites));
+    TAnalysisStage stage({writer.get()}, SitesOrNull(sites));
+    status = PlaySessionInput(command, input, plugin, stage);
   } catch (const EOutputWrite& e) {
     std::fprintf(stderr, "orvik-host %s: %s\n", command.c_str(), e.what());
     return ExitFailure;

@@ -1,5 +1,6 @@
-// What `export` and `report` read: a session's output folder, its JSON Lines
-// file, or a capture (replayed through the plug-in), played into one writer.
+// What `export`, `report` and `kpi` read: a session's output folder, its JSON
+// Lines file, or a capture (replayed through the plug-in), played through the
+// analysis stage into one writer.
 #pragma once
 
 #include <functional>
@@ -22,15 +23,15 @@ TSessionInputKind SessionInputKind(const std::string& input);
 // prints "orvik-host COMMAND: what happened, what to do" on stderr and
 // returns ExitBadInput (a capture damaged in the middle: ExitCaptureCorrupt,
 // after everything before the damage reached the sink); ExitOk otherwise.
-// A writer's EOutputWrite passes through. `sites` (may be null) is the cell
-// file given with --cells.
+// A writer's EOutputWrite passes through.
 int PlaySessionInput(const std::string& command, const std::string& input, const std::string& plugin,
-                     TRecordSink& sink, const TCellSites* sites = nullptr);
+                     TRecordSink& sink);
 
 // The whole of `export` and `report`: checks the paths (`out` is neither
 // the input nor one of its session's files), plays `input` into the writer
 // `open` makes for `out` and says on stdout "Wrote OUT" followed by
-// `wroteTail`. The writer replaces `out` only when it is complete: a bad
+// `wroteTail`. The analysis stage (with the cell file of `cells`) stands
+// in front of the writer. The writer replaces `out` only when it is complete: a bad
 // input or a failed write leaves an earlier file as it was. A writer that
 // cannot be opened or written gives ExitFailure, said on stderr. `cells`,
 // when not "", is the cell file of --cells: an input of the plan, read

@@ -33,5 +33,8 @@ TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings
   Add<TJsonLinesWriter>(sinks, dir, "session.jsonl", policy);
   Add<TEventsCsvWriter>(sinks, dir, "events.csv", policy);
   AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files, sites);
+  std::vector<TRecordSink*> writers;
+  for (auto& w : sinks.Writers) writers.push_back(w.get());
+  sinks.Stage = std::make_unique<TAnalysisStage>(std::move(writers), sites);
   return sinks;
 }
