@@ -229,7 +229,15 @@ TEST_F(AnalysisOutputs, MapsHoldTheEventsAndSitesWhenReadBack) {
   EXPECT_GT(std::strtoul(Shell(layer("layer = 'sites' AND served = 1")).Out.c_str(), nullptr, 10), 0u);
 }
 
-// A cell file that is not one: every command refuses it before it writes.
+// A cell file that is not one, or one a run would write over: every command
+// refuses it before it writes anything.
+struct TRefusal {
+  const char* Command;
+  std::string Args;   // without --cells
+  std::string Cells;  // the --cells given
+  const char* Says;
+};
+
 TEST_F(AnalysisOutputs, BadCellFileIsRefusedBeforeAnythingIsWritten) {
   const fs::path bad = Dir / "bad-cells.csv";
   std::ofstream(bad) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\r\n"
@@ -237,18 +245,22 @@ TEST_F(AnalysisOutputs, BadCellFileIsRefusedBeforeAnythingIsWritten) {
                         "GSM,262,1,1001,eleven,0,10.71,53.56,900,12,1,1700000000,1700000000,0\r\n";
   const std::string out = (Dir / "refused").string();
   const std::string drive = (Dir / "drive").string();
-  const std::vector<std::pair<const char*, std::string>> table{
-      {"live", "live --simulate --duration 5 --out " + out},
-      {"replay", "replay " ORVIK_SAMPLE_CAPTURE " --out " + out},
-      {"export", "export --format geojson " + drive + " --out " + out + ".geojson"},
-      {"report", "report " + drive + " --out " + out + ".html"},
+  const std::vector<TRefusal> table{
+      {"live", "live --simulate --duration 5 --out " + out, bad.string(), "line 3"},
+      {"replay", "replay " ORVIK_SAMPLE_CAPTURE " --out " + out, bad.string(), "line 3"},
+      {"export", "export --format geojson " + drive + " --out " + out + ".geojson", bad.string(), "line 3"},
+      {"report", "report " + drive + " --out " + out + ".html", bad.string(), "line 3"},
+      // The cell file where the run would write its events.
+      {"replay", "replay " ORVIK_SAMPLE_CAPTURE " --force --out " + drive, drive + "/events.csv", "would overwrite --cells"},
   };
-  for (const auto& [command, args] : table) {
-    const TRun run = Shell(ORVIK_HOST " " + args + " --cells " + bad.string(), true);
-    EXPECT_EQ(run.Status, 2) << command << ": " << run.Out;
-    EXPECT_NE(run.Out.find(std::string("orvik-host ") + command + ": --cells"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("line 3"), std::string::npos) << command << " does not name the line: " << run.Out;
-    EXPECT_FALSE(fs::exists(out) || fs::exists(out + ".geojson") || fs::exists(out + ".html")) << command;
+  for (const TRefusal& t : table) {
+    const std::string events = ReadAll(Dir / "drive" / "events.csv");
+    const TRun run = Shell(ORVIK_HOST " " + t.Args + " --cells " + t.Cells, true);
+    EXPECT_EQ(run.Status, 2) << t.Command << ": " << run.Out;
+    EXPECT_NE(run.Out.find(std::string("orvik-host ") + t.Command + ": "), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find(t.Says), std::string::npos) << t.Command << ": " << run.Out;
+    EXPECT_FALSE(fs::exists(out) || fs::exists(out + ".geojson") || fs::exists(out + ".html")) << t.Command;
+    EXPECT_EQ(ReadAll(Dir / "drive" / "events.csv"), events) << t.Command << " touched the session it may not";
   }
 }
 
