@@ -165,6 +165,12 @@ TEST_F(AnalysisOutputs, ReportKpiPanelShowsTheNumbersOfKpiAndSummary) {
   EXPECT_EQ(dom.Out.find("data-errors="), std::string::npos) << dom.Out.substr(dom.Out.find("id=\"errors\""), 400);
   EXPECT_NE(dom.Out.find("data-records=\"" + std::to_string(Records) + "\""), std::string::npos);
   EXPECT_NE(dom.Out.find("data-events=\"" + std::to_string(Events.size()) + "\""), std::string::npos);
+  // Calls and handovers are marked on the route, each where it happened.
+  const std::set<std::string> marked{"call_setup",         "call_connect",     "call_end",        "call_drop",
+                                     "call_setup_failure", "handover_success", "handover_failure"};
+  size_t onMap = 0;
+  for (const json& e : Events) onMap += marked.count(e["kind"]) && e["longitude"].is_number();
+  EXPECT_NE(dom.Out.find("data-map-events=\"" + std::to_string(onMap) + "\""), std::string::npos);
 
   std::map<std::string, json> panel, kpi;
   // Names only: the page's own script holds the same attribute text.
