@@ -49,7 +49,8 @@ bool Decides(const TSimTruthEvent& e, const std::string& line) {
     case TEventKind::CallAttempt: return id == (e.Direction == TCallDirection::Originating ? 0x524 : 0x627);
     case TEventKind::CallSetup: return id == 0x301;
     case TEventKind::CallConnect: return id == 0x307;
-    case TEventKind::CallEnd: return id == 0x325;
+    case TEventKind::CallEnd: return id == 0x32A;
+    case TEventKind::Reselection: return id == 0x61B || id == 0x61C;  // the new cell's identity
     case TEventKind::CallDrop: return abnormalRelease;
     case TEventKind::CallSetupFailure: return id == 0x522 || abnormalRelease || id == 0x325 || id == 0x60D;
     case TEventKind::HandoverAttempt: return id == 0x62B;
