@@ -18,6 +18,7 @@
 #include "refhost/capture/CaptureWriter.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
+#include "refhost/cli/CellsOption.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/FieldRanges.h"
 #include "refhost/core/PluginLoader.h"
@@ -60,6 +61,7 @@ struct TLiveArgs {
   std::string Record;
   std::string TruthOut;  // --simulate: the simulated network's events
   std::string Pcap;
+  std::string Cells;
   bool Force = false;
 };
 
@@ -157,6 +159,7 @@ class TLiveSession {
   std::unique_ptr<TPtyHandset> Handset;
   std::unique_ptr<TSerialDevicePort> Port;
   TSessionEventQueue Queue{QueueCapacityBytes};
+  std::optional<TCellSites> Sites;  // before the writers that borrow it
   TSessionSinks Sinks;
   std::unique_ptr<TCaptureWriter> Capture;
   std::unique_ptr<TPortReader> Reader;
@@ -177,7 +180,9 @@ int TLiveSession::Prepare() {
   if (!Args.TruthOut.empty()) plan.Output(Args.TruthOut, "--truth-out", true);
   if (!Args.GpsNmea.empty()) plan.Input(Args.GpsNmea, "--gps-nmea");
   if (!Args.Port.empty()) plan.Input(Args.Port, "--port");
+  if (!Args.Cells.empty()) plan.Input(Args.Cells, "--cells");
   if (!plan.Check(Args.Force)) return ExitBadInput;
+  if (!LoadCellSites("live", Args.Cells, Sites)) return ExitBadInput;
   if (!Args.Log.empty()) {
     if (const std::string problem = LogPathProblem(Args.Log); !problem.empty()) {
       std::fprintf(stderr, "orvik-host live: %s\n", problem.c_str());
@@ -258,7 +263,7 @@ int TLiveSession::Prepare() {
     if (!Args.Record.empty())
       Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt(), std::chrono::milliseconds(1000),
                                                  [](const std::string& why) { NoteOutputFailure(why); });
-    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
+    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap, SitesOrNull(Sites));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
@@ -445,6 +450,8 @@ TCommand AddLiveCommand(CLI::App& app) {
                    "with --simulate: write the events the simulated network made (JSON Lines) to this file")
       ->needs(source->get_option("--simulate"));
   live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  live->add_option("--cells", args->Cells,
+                   "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");
   live->add_flag("--force", args->Force,
                  "replace what an earlier run left: the session in --out, and an existing --record, --pcap "
                  "or --log file");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "refhost/capture/ReplaySession.h"
+#include "refhost/cli/CellsOption.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
@@ -23,6 +24,7 @@ struct TReplayArgs {
   std::string Plugin;
   bool Realtime = false;
   std::string Pcap;
+  std::string Cells;
   bool Force = false;
 };
 
@@ -56,7 +58,10 @@ int RunReplay(const TReplayArgs& args) {
   plan.Input(file, "the capture");
   plan.Folder(outDir, SessionFileNames());
   if (!args.Pcap.empty()) plan.Output(args.Pcap, "--pcap", true);
+  if (!args.Cells.empty()) plan.Input(args.Cells, "--cells");
   if (!plan.Check(args.Force)) return ExitBadInput;
+  std::optional<TCellSites> sites;
+  if (!LoadCellSites("replay", args.Cells, sites)) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
   try {
@@ -71,7 +76,8 @@ int RunReplay(const TReplayArgs& args) {
   TSessionSinks sinks;
   try {
     sinks = MakeSessionSinks(outDir, session->Settings(),
-                             args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap);
+                             args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap,
+                             SitesOrNull(sites));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;
@@ -132,6 +138,8 @@ TCommand AddReplayCommand(CLI::App& app) {
   replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  replay->add_option("--cells", args->Cells,
+                     "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");
   replay->add_flag("--force", args->Force,
                    "replace what an earlier run left: the session in --out, an existing --pcap");
   return {replay, [args] { return RunReplay(*args); }};

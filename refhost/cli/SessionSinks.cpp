@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "refhost/output/CsvWriter.h"
+#include "refhost/output/EventsCsvWriter.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/output/MapSinks.h"
 
@@ -18,8 +19,8 @@ void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* nam
 }  // namespace
 
 const std::vector<std::string>& SessionFileNames() {
-  static const std::vector<std::string> names{"session.csv", "session.jsonl", "session.geojson",
-                                              "session.gpx", "session.kml", "report.html"};
+  static const std::vector<std::string> names{"session.csv", "session.jsonl", "events.csv",     "session.geojson",
+                                              "session.gpx", "session.kml",   "report.html"};
   return names;
 }
 
@@ -30,7 +31,8 @@ TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings
   TSessionSinks sinks;
   Add<TCsvWriter>(sinks, dir, "session.csv", policy);
   Add<TJsonLinesWriter>(sinks, dir, "session.jsonl", policy);
-  AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files);
+  Add<TEventsCsvWriter>(sinks, dir, "events.csv", policy);
+  AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files, sites);
   std::vector<TRecordSink*> writers;
   for (auto& w : sinks.Writers) writers.push_back(w.get());
   sinks.Stage = std::make_unique<TAnalysisStage>(std::move(writers), sites);

@@ -10,6 +10,8 @@
 #include "refhost/core/SessionTypes.h"
 #include "refhost/output/OutputFile.h"
 
+class TCellSites;
+
 struct TSessionSinks {
   std::vector<std::unique_ptr<TRecordSink>> Writers;
   std::vector<std::string> Files;  // what the folder will hold, for the user
@@ -30,6 +32,7 @@ const std::vector<std::string>& SessionFileNames();
 // file could not be created. A `pcapPath` that is not empty also gets the
 // signalling as a pcap. `policy` says when the CSV and JSON Lines reach the
 // disk: every entry for a session a person watches, when full for a replay.
-// `sites` (borrowed, may be null) is the cell file the analysis reads.
+// `sites` (borrowed, may be null) is the cell file: the analysis reads it,
+// the maps and the report show it.
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings, TFlushPolicy policy,
                                const std::string& pcapPath = "", const TCellSites* sites = nullptr);
