@@ -32,6 +32,8 @@ TCommand AddReplayCommand(CLI::App& app);
 TCommand AddExportCommand(CLI::App& app);
 // orvik-host report INPUT [--out report.html]
 TCommand AddReportCommand(CLI::App& app);
+// orvik-host kpi INPUT [--json]
+TCommand AddKpiCommand(CLI::App& app);
 // orvik-host campaign INPUT... --out DIR [--bin METRES] [--cells FILE]
 TCommand AddCampaignCommand(CLI::App& app);
 // export --format gpkg: one session as the campaign's GeoPackage (no bins).

@@ -293,6 +293,7 @@ TStatusValues TLiveSession::StatusNow(double elapsed, const TSessionStatus& s) c
   if (s.Gps != TGpsState::Fixing && s.Gps != TGpsState::Waiting) v.GpsProblem = GpsStateName(s.Gps);
   v.Counters = s.Counters;
   v.Counters.BytesReceived = Reader->BytesRead();
+  v.Kpis = Sinks.Stage->Snapshot();
   return v;
 }
 
@@ -304,8 +305,7 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
   std::snprintf(text, sizeof text,
                 "%s: %lld records written to %s (%s). %lld bytes received, "
                 "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
-                "%lld fixes (%lld refused), %lld GPS outages, %lld calls set up, "
-                "%lld dropped. Queue high-water %lld bytes, full %lld times. "
+                "%lld fixes (%lld refused), %lld GPS outages. %s. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
                 EndingText("Session", outcome).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
@@ -313,7 +313,7 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
                 static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
                 static_cast<long long>(c.Fixes), static_cast<long long>(Gps.RefusedFixes()),
                 static_cast<long long>(c.GpsOutages),
-                static_cast<long long>(c.CallsSetUp), static_cast<long long>(c.CallsDropped),
+                KpiSentence(Sinks.Stage->Snapshot()).c_str(),
                 static_cast<long long>(Queue.HighWaterBytes()), static_cast<long long>(Queue.QueueFull()),
                 static_cast<long long>(SharedLiveBlocks()), static_cast<long long>(SharedLiveBytes()));
   return text;
@@ -332,7 +332,7 @@ int TLiveSession::Run() {
   plan.Port = Port.get();
   plan.Queue = &Queue;
   plan.Sources = {ReaderAsSource.get(), &Gps};
-  for (auto& writer : Sinks.Writers) plan.Sinks.push_back(writer.get());
+  plan.Sinks = Sinks.Front();
   plan.Tap = Capture.get();
   plan.Describe = DescribeRecord;
   plan.Options = Options;

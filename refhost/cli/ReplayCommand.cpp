@@ -76,8 +76,7 @@ int RunReplay(const TReplayArgs& args) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;
   }
-  std::vector<TRecordSink*> borrowed;
-  for (auto& writer : sinks.Writers) borrowed.push_back(writer.get());
+  const std::vector<TRecordSink*> borrowed = sinks.Front();
   std::printf("Replaying %s into %s\n", file.c_str(), outDir.c_str());
   std::fflush(stdout);
 
@@ -91,17 +90,20 @@ int RunReplay(const TReplayArgs& args) {
     return ExitFailure;
   }
   signals.Stop();  // before the session goes
+  const TSessionKpis kpis = sinks.Stage->Snapshot();
+  sinks.Stage.reset();
   sinks.Writers.clear();  // closes the files before the summary says they are there
   std::string files;
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;
   const TSessionCounters& c = outcome.Counters;
   std::printf("Replay ended (%s): %lld records written to %s (%s). %lld bytes replayed, "
-              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s.\n",
+              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s. %s.\n",
               SessionEndName(outcome.End), static_cast<long long>(outcome.RecordsWritten),
               outDir.c_str(), files.c_str(), static_cast<long long>(c.BytesReceived),
               static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
               static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
-              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "");
+              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "",
+              KpiSentence(kpis).c_str());
   if (!outcome.Warning.empty()) std::fprintf(stderr, "orvik-host replay: %s\n", outcome.Warning.c_str());
   if (outcome.PortBytesWritten != 0)
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "

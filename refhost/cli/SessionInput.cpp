@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
@@ -103,7 +104,7 @@ int PlaySessionInput(const std::string& command, const std::string& input, const
 
 int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
                       const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
-                      const char* wroteTail) {
+                      const char* wroteTail, const TCellSites* sites) {
   std::error_code error;
   if (!fs::exists(input, error))
     return Refuse(command, input + " does not exist: give a session folder, its session.jsonl, or a capture");
@@ -122,7 +123,8 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
   int status = ExitOk;
   try {
     const std::unique_ptr<TRecordSink> writer = open();
-    status = PlaySessionInput(command, input, plugin, *writer);
+    TAnalysisStage stage({writer.get()}, sites);
+    status = PlaySessionInput(command, input, plugin, stage);
   } catch (const EOutputWrite& e) {
     std::fprintf(stderr, "orvik-host %s: %s\n", command.c_str(), e.what());
     return ExitFailure;

@@ -24,12 +24,15 @@ const std::vector<std::string>& SessionFileNames() {
 }
 
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, TFlushPolicy policy,
-                               const std::string& pcapPath) {
+                               const std::string& pcapPath, const TCellSites* sites) {
   const std::filesystem::path dir(outDir);
   std::filesystem::create_directories(dir);
   TSessionSinks sinks;
   Add<TCsvWriter>(sinks, dir, "session.csv", policy);
   Add<TJsonLinesWriter>(sinks, dir, "session.jsonl", policy);
   AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files);
+  std::vector<TRecordSink*> writers;
+  for (auto& w : sinks.Writers) writers.push_back(w.get());
+  sinks.Stage = std::make_unique<TAnalysisStage>(std::move(writers), sites);
   return sinks;
 }
