@@ -206,11 +206,11 @@ void SetOptionalInt(OGRFeatureH f, int field, const std::optional<int>& v) {
     OGR_F_SetFieldNull(f, field);
 }
 
+// GeoPackage date-times are UTC ("Z"); the local offset is applied first.
 void SetTime(OGRFeatureH f, int field, TDays t, int32_t utcOffsetMinutes) {
-  const TCivilTime c = SplitDays(t);
-  // GDAL's time zone flag: 100 is UTC, each step 15 minutes east.
+  const TCivilTime c = SplitDays(t - utcOffsetMinutes / 1440.0);
   OGR_F_SetFieldDateTimeEx(f, field, c.Year, c.Month, c.Day, c.Hour, c.Minute,
-                           float(c.Second + c.Millisecond / 1000.0), 100 + utcOffsetMinutes / 15);
+                           float(c.Second + c.Millisecond / 1000.0), 100);
 }
 
 void SetCell(OGRFeatureH f, int first, const TGridCell& cell) {
@@ -430,16 +430,17 @@ void WriteTable(TGpkg& g, const char* name, const std::vector<json>& rows) {
   }
 }
 
-std::vector<json> DriveKpiRows(const TCampaignResult& c) {
+std::vector<json> DriveKpiRows(const TCampaignResult& c, bool total) {
   std::vector<json> rows;
   for (const TDriveSummary& d : c.Drives) {
     json row = {{"drive", d.Name}};
     Flatten("", KpiJson(d.Kpis), row);
     rows.push_back(std::move(row));
   }
-  json total = {{"drive", "(total)"}};
-  Flatten("", KpiJson(c.Total), total);
-  rows.push_back(std::move(total));
+  if (!total) return rows;
+  json all = {{"drive", "(total)"}};
+  Flatten("", KpiJson(c.Total), all);
+  rows.push_back(std::move(all));
   return rows;
 }
 
@@ -499,7 +500,7 @@ void WriteCampaignGpkg(const std::string& path, const TGpkgContent& content) {
   WriteEventsLayer(g, c, wgs84);
   WriteRoutesLayer(g, c, wgs84);
   if (content.Sites) WriteSitesLayer(g, *content.Sites, wgs84);
-  WriteTable(g, "drive_kpis", DriveKpiRows(c));
+  WriteTable(g, "drive_kpis", DriveKpiRows(c, content.Bins));
   WriteTable(g, "cell_kpis", CellKpiRows(c));
   g.End();
   g.Commit();
