@@ -111,13 +111,15 @@ function fmt(v) {
 function flat(o, prefix, out) {
   for (const [k, v] of Object.entries(o)) {
     const key = prefix ? prefix + '_' + k : k;
-    if (v && typeof v === 'object' && !Array.isArray(v)) flat(v, key, out); else out[key] = v;
+    // Lists (the level bands) stay in the GeoPackage; the tables show numbers.
+    if (Array.isArray(v)) continue;
+    if (v && typeof v === 'object') flat(v, key, out); else out[key] = v;
   }
   return out;
 }
-function table(id, rows, totalRow) {
+function table(id, rows, totalRow, first) {
   const t = document.getElementById(id);
-  const keys = [...new Set(rows.flatMap(r => Object.keys(r)))];
+  const keys = [...new Set(first.concat(rows.flatMap(r => Object.keys(r))))];
   const head = t.insertRow();
   for (const k of keys) { const th = document.createElement('th'); th.textContent = k; head.append(th); }
   rows.forEach((r, i) => {
@@ -128,8 +130,8 @@ function table(id, rows, totalRow) {
 }
 const kpiRows = data.drives.map(d => flat(d.kpi, '', {drive: d.drive}));
 kpiRows.push(flat(data.total, '', {drive: 'total'}));
-table('kpis', kpiRows, true);
-table('cells', data.cells.map(c => flat(c, '', {})), false);
+table('kpis', kpiRows, true, ['drive']);
+table('cells', data.cells.map(c => flat(c, '', {})), false, ['mcc', 'mnc', 'lac', 'ci', 'arfcn', 'bsic']);
 const samples = data.bins.reduce((s, b) => s + b.samples, 0);
 document.getElementById('summary').textContent =
   `${data.drives.length} drive(s), ${samples} positioned samples in ${data.bins.length} bins of ` +
