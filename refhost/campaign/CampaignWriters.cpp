@@ -1,5 +1,6 @@
 #include "refhost/campaign/CampaignWriters.h"
 
+#include <cpl_conv.h>
 #include <cpl_error.h>
 #include <gdal.h>
 #include <ogr_api.h>
@@ -123,6 +124,11 @@ class TGpkg {
   explicit TGpkg(std::string path) : Target(std::move(path)) {
     GDALAllRegister();
     CPLPushErrorHandler(CPLQuietErrorHandler);
+    // A temporary file, synced once and renamed when whole: SQLite's own
+    // journal and syncs would only slow it down.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
     const fs::path target(Target);
     Temp = (target.parent_path() / ("." + target.filename().string() + ".tmp-" + std::to_string(getpid()))).string();
     std::error_code error;
