@@ -36,7 +36,8 @@ namespace {
 // wait can close a circle.
 class TInputGate {
  public:
-  explicit TInputGate(size_t inputs) : Fixes(inputs), Prints(inputs), FixKnown(inputs), PrintKnown(inputs) {}
+  explicit TInputGate(size_t inputs)
+      : Fixes(inputs), Prints(inputs), FixKnown(inputs), PrintKnown(inputs), Done(inputs), Bad(inputs) {}
 
   void PublishFix(size_t i, double longitude, double latitude) {
     std::lock_guard lock(Lock);
@@ -60,7 +61,8 @@ class TInputGate {
       if (fix) return UtmEpsgFor(fix->first, fix->second);
     return 0;
   }
-  // True when an earlier input already gave the same content.
+  // True when an earlier input already gave the same content, so far: the
+  // reading may stop (unless that input later proves not to be a session).
   bool PublishPrint(size_t i, uint64_t print) {
     std::lock_guard lock(Lock);
     if (!PrintKnown[i]) {
@@ -69,22 +71,25 @@ class TInputGate {
       Changed.notify_all();
     }
     for (size_t j = 0; j < i; ++j)
-      if (PrintKnown[j] && Prints[j] == print) return true;
+      if (PrintKnown[j] && !Bad[j] && Prints[j] == print) return true;
     return false;
   }
-  // Input `i` is done: whatever it did not publish, it never will.
-  void Finish(size_t i, uint64_t print) {
-    PublishPrint(i, print);
+  // Input `i` is done: whatever it did not publish, it never will. A bad
+  // input (not a session) owns no content, whatever its first records were.
+  void Finish(size_t i, uint64_t print, bool bad) {
     std::lock_guard lock(Lock);
-    FixKnown[i] = true;
+    if (!PrintKnown[i]) Prints[i] = print;
+    PrintKnown[i] = FixKnown[i] = Done[i] = true;
+    Bad[i] = bad;
     Changed.notify_all();
   }
-  // Once every earlier input has its print: the first input with the same.
+  // Once every earlier input is done: the first good input with the same
+  // content as `i`, or `i` itself.
   size_t OwnerOf(size_t i) {
     std::unique_lock lock(Lock);
-    Changed.wait(lock, [&] { return std::all_of(PrintKnown.begin(), PrintKnown.begin() + long(i), [](bool k) { return k; }); });
+    Changed.wait(lock, [&] { return std::all_of(Done.begin(), Done.begin() + long(i), [](bool k) { return k; }); });
     for (size_t j = 0; j < i; ++j)
-      if (Prints[j] == Prints[i]) return j;
+      if (!Bad[j] && Prints[j] == Prints[i]) return j;
     return i;
   }
 
@@ -93,7 +98,7 @@ class TInputGate {
   std::condition_variable Changed;
   std::vector<std::optional<std::pair<double, double>>> Fixes;
   std::vector<uint64_t> Prints;
-  std::vector<bool> FixKnown, PrintKnown;
+  std::vector<bool> FixKnown, PrintKnown, Done, Bad;
 };
 
 // Fixed-size entries appended to a file through a large buffer.
@@ -155,8 +160,8 @@ constexpr int64_t PrintRecords = 32;
 class TDriveBinner : public TRecordSink {
  public:
   TDriveBinner(size_t input, TInputGate& gate, double binMetres, TDriveSummary& summary,
-               TCampaignProgress* progress)
-      : Input(input), Gate(gate), Grid(binMetres), Summary(summary), Progress(progress),
+               TCampaignProgress* progress, bool mayStop)
+      : Input(input), Gate(gate), Grid(binMetres), Summary(summary), Progress(progress), MayStop(mayStop),
         Samples(summary.SamplesSpool), Events(summary.EventsSpool), Fixes(summary.FixesSpool) {}
 
   void OnStart(const TSessionSettings& settings) override {
@@ -178,7 +183,7 @@ class TDriveBinner : public TRecordSink {
     uint8_t level, quality;
     RecordLevelQuality(record, level, quality);
     if (Summary.Records <= PrintRecords) AddToPrint(record, level, quality);
-    if (Summary.Records == PrintRecords && Gate.PublishPrint(Input, Print.Value())) {
+    if (Summary.Records == PrintRecords && Gate.PublishPrint(Input, Print.Value()) && MayStop) {
       Ignored = true;
       return;
     }
@@ -263,6 +268,7 @@ class TDriveBinner : public TRecordSink {
   TCampaignGrid Grid;
   TDriveSummary& Summary;
   TCampaignProgress* Progress;
+  bool MayStop;
   TSpoolWriter Samples, Events, Fixes;
   std::unique_ptr<TUtmProjection> Projection;
   TPrint Print;
@@ -284,40 +290,46 @@ struct TShared {
 
 void RunOne(const TCampaignOptions& options, size_t i, TInputGate& gate, TShared& shared,
             TCampaignProgress* progress) {
-  TDriveSummary summary;
-  summary.Input = i;
-  summary.Name = options.Inputs[i];
   const std::string stem = (fs::path(options.SpoolDir) / ("drive-" + std::to_string(i))).string();
-  summary.SamplesSpool = stem + ".samples";
-  summary.EventsSpool = stem + ".events";
-  summary.FixesSpool = stem + ".fixes";
+  TDriveSummary summary;
   int status = 0;
-  uint64_t print = 0;
-  bool duplicate = false;
+  size_t owner = i;
   TCampaignGrid grid(options.BinMetres);
-  try {
-    TDriveBinner binner(i, gate, options.BinMetres, summary, progress);
-    TAnalysisStage stage({&binner}, options.Sites);
-    status = options.Play(options.Inputs[i], stage);
-    print = binner.Close();
-    duplicate = binner.Duplicate();
-    gate.Finish(i, print);
-    if (status != 2 && !duplicate) grid = binner.DriveGrid();
-  } catch (...) {
-    gate.Finish(i, uint64_t(i) ^ 0x9e3779b97f4a7c15ull);
-    throw;
+  // A drive that stopped early as a copy of an earlier one is read again,
+  // whole, when that one proves not to be a session after all.
+  for (bool mayStop = true;; mayStop = false) {
+    summary = TDriveSummary{};
+    summary.Input = i;
+    summary.Name = options.Inputs[i];
+    summary.SamplesSpool = stem + ".samples";
+    summary.EventsSpool = stem + ".events";
+    summary.FixesSpool = stem + ".fixes";
+    bool stopped = false;
+    try {
+      TDriveBinner binner(i, gate, options.BinMetres, summary, progress, mayStop);
+      TAnalysisStage stage({&binner}, options.Sites);
+      status = options.Play(options.Inputs[i], stage);
+      const uint64_t print = binner.Close();
+      stopped = binner.Duplicate();
+      gate.Finish(i, print, status == 2);
+      if (status != 2 && !stopped) grid = binner.DriveGrid();
+    } catch (...) {
+      gate.Finish(i, 0, true);
+      throw;
+    }
+    owner = status == 2 ? i : gate.OwnerOf(i);
+    if (!(stopped && owner == i)) break;
   }
   std::error_code error;
   if (progress) {
     progress->FilesDone += 1;
     progress->BytesDone += int64_t(fs::is_regular_file(options.Inputs[i], error) ? fs::file_size(options.Inputs[i], error) : 0);
   }
-  const size_t owner = status == 2 ? i : gate.OwnerOf(i);
   std::lock_guard lock(shared.Lock);
   TCampaignResult& result = *shared.Result;
   if (status == 2) {
     result.Bad.push_back(options.Inputs[i]);
-  } else if (duplicate || owner != i) {
+  } else if (owner != i) {
     result.Duplicates.push_back(options.Inputs[i] + " is the same drive as " + options.Inputs[owner] +
                                 ": counted once");
   } else {

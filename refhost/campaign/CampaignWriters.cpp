@@ -128,7 +128,9 @@ class TGpkg {
     // journal and syncs would only slow it down.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
-    CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
+    // The spatial indexes are built at the end, beside the last inserts; their
+    // memory is bounded so it does not grow with the number of samples.
+    CPLSetThreadLocalConfigOption("OGR_GPKG_MAX_RAM_USAGE_RTREE", "67108864");
     const fs::path target(Target);
     Temp = (target.parent_path() / ("." + target.filename().string() + ".tmp-" + std::to_string(getpid()))).string();
     std::error_code error;

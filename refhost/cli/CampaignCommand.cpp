@@ -2,9 +2,11 @@
 // cores, into one coverage grid, the KPIs per drive and in total and the
 // cell table across drives; written as a GeoPackage, GeoJSON, CSV and a page.
 // Also `export --format gpkg`: one session in the same GeoPackage form.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +141,22 @@ struct TWorkFolder {
   fs::path Path;
 };
 
+// What a run that was killed left in the folder: its working folder and
+// temporary files, named with its process id. Those of a run still going
+// are left alone.
+void ClearLeftovers(const fs::path& out) {
+  static const std::regex leftover(R"(\.campaign(-work-|\.(gpkg|geojson|csv|html)\.tmp-)([0-9]+).*)");
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(out, error)) {
+    std::smatch m;
+    const std::string name = entry.path().filename().string();
+    if (!std::regex_match(name, m, leftover)) continue;
+    const pid_t pid = pid_t(std::stol(m[3].str()));
+    if (pid == getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    fs::remove_all(entry.path(), error);
+  }
+}
+
 int Say(const std::string& command, const std::string& message, int status) {
   std::fprintf(stderr, "orvik-host %s: %s\n", command.c_str(), message.c_str());
   return status;
@@ -189,6 +208,7 @@ int RunCampaignCommand(const TCampaignArgs& args) {
 
   try {
     fs::create_directories(args.Out);
+    ClearLeftovers(args.Out);
     const TWorkFolder work(fs::path(args.Out) / (".campaign-work-" + std::to_string(getpid())));
     TCampaignOptions options = MakeOptions(inputs, command, args.Plugin, work.Path);
     options.BinMetres = args.BinMetres;
