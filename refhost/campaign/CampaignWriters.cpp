@@ -159,8 +159,12 @@ class TGpkg {
   }
   OGRLayerH Layer(const char* name, OGRSpatialReferenceH srs, OGRwkbGeometryType type,
                   const std::vector<std::pair<std::string, OGRFieldType>>& fields) {
-    OGRLayerH layer = GDALDatasetCreateLayer(Data, name, srs, type, nullptr);
+    // The spatial index is built in one pass once the rows are in (Index()),
+    // not row by row.
+    const char* options[] = {"SPATIAL_INDEX=NO", nullptr};
+    OGRLayerH layer = GDALDatasetCreateLayer(Data, name, srs, type, const_cast<char**>(options));
     if (!layer) Fail(std::string("cannot create the layer ") + name);
+    if (type != wkbNone) Spatial.push_back(name);
     for (const auto& [field, kind] : fields) {
       OGRFieldDefnH defn = OGR_Fld_Create(field.c_str(), kind);
       const OGRErr e = OGR_L_CreateField(layer, defn, TRUE);
@@ -174,6 +178,13 @@ class TGpkg {
   }
   void End() {
     if (GDALDatasetCommitTransaction(Data) != OGRERR_NONE) Fail("cannot commit");
+    for (const std::string& layer : Spatial) {
+      const std::string sql = "SELECT CreateSpatialIndex('" + layer + "', 'geom')";
+      CPLErrorReset();
+      if (OGRLayerH result = GDALDatasetExecuteSQL(Data, sql.c_str(), nullptr, nullptr))
+        GDALDatasetReleaseResultSet(Data, result);
+      if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot index the layer " + layer);
+    }
   }
   // Adds the feature and frees it.
   void Add(OGRLayerH layer, OGRFeatureH feature) {
@@ -204,6 +215,7 @@ class TGpkg {
   std::string Target, Temp;
   GDALDatasetH Data = nullptr;
   std::vector<OGRSpatialReferenceH> Srs;
+  std::vector<std::string> Spatial;  // layers with geometries
   bool Committed = false;
 };
 
