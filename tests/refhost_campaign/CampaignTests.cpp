@@ -205,6 +205,48 @@ TEST_F(CampaignTest, GeoPackageLayersCountsAndCrsAsOgrinfoReadsThem) {
       << sql.Out;
 }
 
+// One session exported alone, and a campaign with a cell file: the layers
+// each adds or leaves out, as ogrinfo reads them.
+TEST_F(CampaignTest, ExportAndSitesGeoPackagesAsOgrinfoReadsThem) {
+  ASSERT_EQ(Campaign.Status, 0) << Campaign.Out;
+  if (Shell("command -v ogrinfo").Status != 0) GTEST_SKIP() << "ogrinfo (gdal-bin) is not installed";
+  int64_t positioned = 0;
+  for (const std::string& line : Lines(Drives[0])) {
+    const json o = json::parse(line);
+    positioned += o["type"] == "record" && o["position"] != "none";
+  }
+  // Two sites as an OpenCelliD download lists them, one of them a UMTS cell.
+  const fs::path cells = Dir / "cells.csv";
+  std::ofstream(cells) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                          "GSM,242,1,1001,3121,0,10.7522,59.9139,1200,35,1,1459692307,1700000000,0\n"
+                          "UMTS,242,2,20,40123,0,10.7601,59.9212,900,8,1,1459692307,1700000000,-85\n";
+  const fs::path one = Dir / "one.gpkg", sited = Dir / "sited";
+  ASSERT_EQ(Shell(Host() + " export --format gpkg " + Drives[0] + " --out " + one.string()).Status, 0);
+  const TRun run = Shell(Host() + " campaign " + Drives[0] + " --cells " + cells.string() + " --out " + sited.string());
+  ASSERT_EQ(run.Status, 0) << run.Out;
+  struct TLayer {
+    fs::path File;
+    const char* Name;
+    int64_t Features;  // -1: the layer must not be there; -2: there, any count
+  };
+  const TLayer layers[] = {
+      {one, "samples", positioned}, {one, "routes", 1}, {one, "drive_kpis", 1}, {one, "bins", -1},
+      {one, "sites", -1},           {sited / "campaign.gpkg", "sites", 2},      {sited / "campaign.gpkg", "bins", -2},
+  };
+  for (const TLayer& layer : layers) {
+    SCOPED_TRACE(layer.File.string() + " " + layer.Name);
+    const TRun info = Shell("ogrinfo -ro -so " + layer.File.string() + " " + layer.Name);
+    if (layer.Features == -1) {
+      EXPECT_NE(info.Status, 0) << info.Out;
+      continue;
+    }
+    ASSERT_EQ(info.Status, 0) << info.Out;
+    if (layer.Features >= 0) {
+      EXPECT_NE(info.Out.find("Feature Count: " + std::to_string(layer.Features) + "\n"), std::string::npos) << info.Out;
+    }
+  }
+}
+
 // The total KPIs equal those of one session made of all the drives, as the
 // kpi command computes them.
 TEST_F(CampaignTest, TotalKpisEqualOneSessionOfAllDrives) {
