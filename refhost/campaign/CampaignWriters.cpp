@@ -187,6 +187,10 @@ class TGpkg {
     }
   }
   // Adds the feature and frees it.
+  // Adds the feature, which stays the caller's.
+  void Insert(OGRLayerH layer, OGRFeatureH feature) {
+    if (OGR_L_CreateFeature(layer, feature) != OGRERR_NONE) Fail("cannot add a feature");
+  }
   void Add(OGRLayerH layer, OGRFeatureH feature) {
     const OGRErr e = OGR_L_CreateFeature(layer, feature);
     OGR_F_Destroy(feature);
@@ -295,23 +299,37 @@ void WriteSamplesLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH 
   fields.insert(fields.end(), {{"level_dbm", OFTInteger}, {"quality", OFTInteger}, {"dedicated", OFTInteger}});
   OGRLayerH layer = g.Layer("samples", wgs84, wkbPoint, fields);
   OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
-  for (const TDriveSummary& d : c.Drives) {
-    TSpoolReader<TSpoolSample> in(d.SamplesSpool);
-    for (TSpoolSample s; in.Next(s);) {
-      OGRFeatureH f = OGR_F_Create(defn);
+  // The layer's bulk: one feature and one point reused for every row, the
+  // cell's name made again only when the cell changes.
+  OGRFeatureH f = OGR_F_Create(defn);
+  OGR_F_SetGeometryDirectly(f, OGR_G_CreateGeometry(wkbPoint));
+  OGRGeometryH point = OGR_F_GetGeometryRef(f);
+  try {
+    for (const TDriveSummary& d : c.Drives) {
       OGR_F_SetFieldString(f, 0, d.Name.c_str());
-      SetTime(f, 1, s.Time, d.UtcOffsetMinutes);
-      OGR_F_SetFieldString(f, 2, GridCellName(s.Cell).c_str());
-      SetCell(f, 3, s.Cell);
-      SetOptionalInt(f, 8, s.Level == 255 ? std::nullopt : std::optional<int>(int(s.Level) - 110));
-      SetOptionalInt(f, 9, s.Quality == 255 ? std::nullopt : std::optional<int>(s.Quality));
-      OGR_F_SetFieldInteger(f, 10, s.Dedicated);
-      OGRGeometryH point = OGR_G_CreateGeometry(wkbPoint);
-      OGR_G_SetPoint_2D(point, 0, s.Longitude, s.Latitude);
-      OGR_F_SetGeometryDirectly(f, point);
-      g.Add(layer, f);
+      TGridCell named;
+      named.Arfcn = 0xffff;
+      TSpoolReader<TSpoolSample> in(d.SamplesSpool);
+      for (TSpoolSample s; in.Next(s);) {
+        OGR_F_SetFID(f, OGRNullFID);
+        SetTime(f, 1, s.Time, d.UtcOffsetMinutes);
+        if (!(s.Cell == named)) {
+          named = s.Cell;
+          OGR_F_SetFieldString(f, 2, GridCellName(s.Cell).c_str());
+          SetCell(f, 3, s.Cell);
+        }
+        SetOptionalInt(f, 8, s.Level == 255 ? std::nullopt : std::optional<int>(int(s.Level) - 110));
+        SetOptionalInt(f, 9, s.Quality == 255 ? std::nullopt : std::optional<int>(s.Quality));
+        OGR_F_SetFieldInteger(f, 10, s.Dedicated);
+        OGR_G_SetPoint_2D(point, 0, s.Longitude, s.Latitude);
+        g.Insert(layer, f);
+      }
     }
+  } catch (...) {
+    OGR_F_Destroy(f);
+    throw;
   }
+  OGR_F_Destroy(f);
 }
 
 void WriteEventsLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH wgs84) {

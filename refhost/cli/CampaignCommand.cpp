@@ -233,7 +233,13 @@ int RunCampaignCommand(const TCampaignArgs& args) {
     content.Campaign = &result;
     content.Sites = options.Sites;
     content.MinSamples = args.MinSamples;
+    // The GeoPackage takes a while (every sample is a row): said on a terminal.
+    const bool terminal = isatty(STDERR_FILENO);
+    int64_t positioned = 0;
+    for (const TDriveSummary& d : result.Drives) positioned += d.Positioned;
+    if (terminal) std::fprintf(stderr, "campaign: writing campaign.gpkg (%lld samples)", static_cast<long long>(positioned));
     WriteCampaignGpkg((out / "campaign.gpkg").string(), content);
+    if (terminal) std::fprintf(stderr, "\r\033[K");
     WriteBinsGeoJson((out / "campaign.geojson").string(), result, args.MinSamples);
     WriteBinsCsv((out / "campaign.csv").string(), result, args.MinSamples);
     WriteCampaignHtml((out / "campaign.html").string(), result, args.MinSamples);
