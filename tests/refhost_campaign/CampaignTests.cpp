@@ -304,6 +304,17 @@ TEST_F(CampaignTest, InputsAndOutputsAsGivenInTheField) {
     lines[lines.size() / 2] = "{\"type\":\"record\",garbage";
     for (const std::string& line : lines) out << line << "\n";
   }
+  // The second drive's capture cut off, and spoilt in the middle.
+  const std::string capture = (Dir / "drive-12.orvcap").string();
+  const std::string cut = (Dir / "cut.orvcap").string(), spoilt = (Dir / "spoilt.orvcap").string();
+  fs::copy_file(capture, cut, fs::copy_options::overwrite_existing);
+  fs::resize_file(cut, fs::file_size(capture) * 2 / 3);
+  {
+    std::ifstream in(capture, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = char(bytes[i] ^ 0x5a);
+    std::ofstream(spoilt, std::ios::binary) << bytes;
+  }
   const std::string notSession = (Dir / "notes.jsonl").string();
   std::ofstream(notSession) << "{\"hello\": 1}\nnot json\n";
   const std::string full = (Dir / "full").string();
@@ -326,6 +337,10 @@ TEST_F(CampaignTest, InputsAndOutputsAsGivenInTheField) {
        "same-drive-renamed.jsonl is the same drive as .*drive-11.jsonl", whole},
       {"cut-off JSON Lines is used with a warning", torn + " --out " + (Dir / "torn").string(), 0,
        "warning: .*torn.jsonl", "1 drive"},
+      {"cut-off capture is used with a warning", cut + " --out " + (Dir / "cut").string(), 0,
+       "warning: .*cut-off end of .*cut.orvcap", "1 drive"},
+      {"capture spoilt in the middle: used up to the damage, exit 5", spoilt + " --out " + (Dir / "spoilt").string(),
+       5, "damage in the middle of .*spoilt.orvcap", "1 drive"},
       {"not a session: named, skipped, exit 2", Drives[0] + " " + notSession + " --out " + (Dir / "bad").string(),
        2, "notes.jsonl", whole},
       {"a broken copy given first does not hide the drive",
