@@ -286,7 +286,44 @@ struct TShared {
   std::mutex Lock;
   TCampaignResult* Result = nullptr;
   std::vector<std::optional<TDriveSummary>> Kept;
+  std::vector<bool> Finished;
+  size_t NextToHand = 0;  // the first input not yet handed to OnDrive
+  std::mutex HandLock;    // held by the worker handing drives over
+  bool HandFailed = false;
 };
+
+void RemoveSpools(const TDriveSummary& drive) {
+  std::error_code error;
+  for (const std::string& spool : {drive.SamplesSpool, drive.EventsSpool, drive.FixesSpool}) fs::remove(spool, error);
+}
+
+// Hands over the kept drives whose turn has come. A worker that finds
+// another one handing over goes back to reading; the drives it finished
+// are taken by that one, or by the last call after the workers end.
+void HandOver(const TCampaignOptions& options, TShared& shared) {
+  if (!options.OnDrive) return;
+  std::unique_lock hand(shared.HandLock, std::try_to_lock);
+  if (!hand.owns_lock()) return;
+  for (;;) {
+    const TDriveSummary* drive = nullptr;
+    {
+      std::lock_guard lock(shared.Lock);
+      const size_t next = shared.NextToHand;
+      if (shared.HandFailed || next >= shared.Finished.size() || !shared.Finished[next]) return;
+      ++shared.NextToHand;
+      if (shared.Kept[next]) drive = &*shared.Kept[next];
+    }
+    if (!drive) continue;
+    try {
+      options.OnDrive(*drive);
+    } catch (...) {
+      std::lock_guard lock(shared.Lock);
+      shared.HandFailed = true;
+      throw;
+    }
+    RemoveSpools(*drive);
+  }
+}
 
 void RunOne(const TCampaignOptions& options, size_t i, TInputGate& gate, TShared& shared,
             TCampaignProgress* progress) {
@@ -325,21 +362,23 @@ void RunOne(const TCampaignOptions& options, size_t i, TInputGate& gate, TShared
     progress->FilesDone += 1;
     progress->BytesDone += int64_t(fs::is_regular_file(options.Inputs[i], error) ? fs::file_size(options.Inputs[i], error) : 0);
   }
-  std::lock_guard lock(shared.Lock);
-  TCampaignResult& result = *shared.Result;
-  if (status == 2) {
-    result.Bad.push_back(options.Inputs[i]);
-  } else if (owner != i) {
-    result.Duplicates.push_back(options.Inputs[i] + " is the same drive as " + options.Inputs[owner] +
-                                ": counted once");
-  } else {
-    if (status == 5) result.Damaged = true;
-    result.Grid.MergeDrive(grid);
-    shared.Kept[i] = std::move(summary);
-    return;
+  {
+    std::lock_guard lock(shared.Lock);
+    TCampaignResult& result = *shared.Result;
+    shared.Finished[i] = true;
+    if (status == 2) {
+      result.Bad.push_back(options.Inputs[i]);
+    } else if (owner != i) {
+      result.Duplicates.push_back(options.Inputs[i] + " is the same drive as " + options.Inputs[owner] +
+                                  ": counted once");
+    } else {
+      if (status == 5) result.Damaged = true;
+      result.Grid.MergeDrive(grid);
+      shared.Kept[i] = std::move(summary);
+    }
   }
-  for (const std::string& spool : {summary.SamplesSpool, summary.EventsSpool, summary.FixesSpool})
-    fs::remove(spool, error);
+  if (!shared.Kept[i]) RemoveSpools(summary);
+  HandOver(options, shared);
 }
 
 }  // namespace
@@ -352,6 +391,7 @@ TCampaignResult RunCampaign(const TCampaignOptions& options, TCampaignProgress* 
   TShared shared;
   shared.Result = &result;
   shared.Kept.resize(n);
+  shared.Finished.resize(n);
 
   std::atomic<size_t> next{0};
   std::mutex failureLock;
@@ -374,6 +414,7 @@ TCampaignResult RunCampaign(const TCampaignOptions& options, TCampaignProgress* 
   work();
   for (std::thread& t : threads) t.join();
   if (failure) std::rethrow_exception(failure);
+  HandOver(options, shared);
 
   std::map<std::string, size_t> cellIndex;
   for (auto& kept : shared.Kept) {

@@ -78,6 +78,10 @@ struct TCampaignOptions {
   // Plays one input into the sink; returns the exit status PlaySessionInput
   // gives (0 ok, 2 not a session: skipped, 5 used up to the damage).
   std::function<int(const std::string& input, TRecordSink& sink)> Play;
+  // When given: each kept drive, in input order, as soon as it and every
+  // input before it are done; from one worker at a time, while the others
+  // read on. The drive's spool files are removed after it returns.
+  std::function<void(const TDriveSummary& drive)> OnDrive;
 };
 
 struct TCampaignProgress {

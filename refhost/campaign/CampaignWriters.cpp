@@ -292,38 +292,38 @@ void WriteBinsLayer(TGpkg& g, const TCampaignResult& c, int64_t minSamples) {
   }
 }
 
-void WriteSamplesLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH wgs84) {
+OGRLayerH SamplesLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
   auto fields = std::vector<std::pair<std::string, OGRFieldType>>{
       {"drive", OFTString}, {"time", OFTDateTime}, {"cell", OFTString}};
   fields.insert(fields.end(), CellFields.begin(), CellFields.end());
   fields.insert(fields.end(), {{"level_dbm", OFTInteger}, {"quality", OFTInteger}, {"dedicated", OFTInteger}});
-  OGRLayerH layer = g.Layer("samples", wgs84, wkbPoint, fields);
-  OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
+  return g.Layer("samples", wgs84, wkbPoint, fields);
+}
+
+void AddSamples(TGpkg& g, OGRLayerH layer, const TDriveSummary& d) {
   // The layer's bulk: one feature and one point reused for every row, the
   // cell's name made again only when the cell changes.
-  OGRFeatureH f = OGR_F_Create(defn);
+  OGRFeatureH f = OGR_F_Create(OGR_L_GetLayerDefn(layer));
   OGR_F_SetGeometryDirectly(f, OGR_G_CreateGeometry(wkbPoint));
   OGRGeometryH point = OGR_F_GetGeometryRef(f);
   try {
-    for (const TDriveSummary& d : c.Drives) {
-      OGR_F_SetFieldString(f, 0, d.Name.c_str());
-      TGridCell named;
-      named.Arfcn = 0xffff;
-      TSpoolReader<TSpoolSample> in(d.SamplesSpool);
-      for (TSpoolSample s; in.Next(s);) {
-        OGR_F_SetFID(f, OGRNullFID);
-        SetTime(f, 1, s.Time, d.UtcOffsetMinutes);
-        if (!(s.Cell == named)) {
-          named = s.Cell;
-          OGR_F_SetFieldString(f, 2, GridCellName(s.Cell).c_str());
-          SetCell(f, 3, s.Cell);
-        }
-        SetOptionalInt(f, 8, s.Level == 255 ? std::nullopt : std::optional<int>(int(s.Level) - 110));
-        SetOptionalInt(f, 9, s.Quality == 255 ? std::nullopt : std::optional<int>(s.Quality));
-        OGR_F_SetFieldInteger(f, 10, s.Dedicated);
-        OGR_G_SetPoint_2D(point, 0, s.Longitude, s.Latitude);
-        g.Insert(layer, f);
+    OGR_F_SetFieldString(f, 0, d.Name.c_str());
+    TGridCell named;
+    named.Arfcn = 0xffff;
+    TSpoolReader<TSpoolSample> in(d.SamplesSpool);
+    for (TSpoolSample s; in.Next(s);) {
+      OGR_F_SetFID(f, OGRNullFID);
+      SetTime(f, 1, s.Time, d.UtcOffsetMinutes);
+      if (!(s.Cell == named)) {
+        named = s.Cell;
+        OGR_F_SetFieldString(f, 2, GridCellName(s.Cell).c_str());
+        SetCell(f, 3, s.Cell);
       }
+      SetOptionalInt(f, 8, s.Level == 255 ? std::nullopt : std::optional<int>(int(s.Level) - 110));
+      SetOptionalInt(f, 9, s.Quality == 255 ? std::nullopt : std::optional<int>(s.Quality));
+      OGR_F_SetFieldInteger(f, 10, s.Dedicated);
+      OGR_G_SetPoint_2D(point, 0, s.Longitude, s.Latitude);
+      g.Insert(layer, f);
     }
   } catch (...) {
     OGR_F_Destroy(f);
@@ -332,70 +332,71 @@ void WriteSamplesLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH 
   OGR_F_Destroy(f);
 }
 
-void WriteEventsLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH wgs84) {
+OGRLayerH EventsLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
   auto fields = std::vector<std::pair<std::string, OGRFieldType>>{
       {"drive", OFTString}, {"time", OFTDateTime}, {"kind", OFTString}, {"direction", OFTString}, {"cell", OFTString}};
   fields.insert(fields.end(), CellFields.begin(), CellFields.end());
   fields.insert(fields.end(), {{"setup_time_s", OFTReal}, {"cause", OFTString}});
-  OGRLayerH layer = g.Layer("events", wgs84, wkbPoint, fields);
+  return g.Layer("events", wgs84, wkbPoint, fields);
+}
+
+void AddEvents(TGpkg& g, OGRLayerH layer, const TDriveSummary& d) {
   OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
-  for (const TDriveSummary& d : c.Drives) {
-    TSpoolReader<TSpoolEvent> in(d.EventsSpool);
-    for (TSpoolEvent e; in.Next(e);) {
-      OGRFeatureH f = OGR_F_Create(defn);
-      OGR_F_SetFieldString(f, 0, d.Name.c_str());
-      SetTime(f, 1, e.Time, d.UtcOffsetMinutes);
-      OGR_F_SetFieldString(f, 2, EventKindName(e.Kind));
-      OGR_F_SetFieldString(f, 3, CallDirectionName(e.Direction));
-      OGR_F_SetFieldString(f, 4, GridCellName(e.Cell).c_str());
-      SetCell(f, 5, e.Cell);
-      if (std::isfinite(e.SetupTimeS))
-        OGR_F_SetFieldDouble(f, 10, e.SetupTimeS);
-      else
-        OGR_F_SetFieldNull(f, 10);
-      e.Cause[sizeof e.Cause - 1] = 0;
-      OGR_F_SetFieldString(f, 11, e.Cause);
-      if (e.Longitude != -9999.0) {
-        OGRGeometryH point = OGR_G_CreateGeometry(wkbPoint);
-        OGR_G_SetPoint_2D(point, 0, e.Longitude, e.Latitude);
-        OGR_F_SetGeometryDirectly(f, point);
-      }
-      g.Add(layer, f);
+  TSpoolReader<TSpoolEvent> in(d.EventsSpool);
+  for (TSpoolEvent e; in.Next(e);) {
+    OGRFeatureH f = OGR_F_Create(defn);
+    OGR_F_SetFieldString(f, 0, d.Name.c_str());
+    SetTime(f, 1, e.Time, d.UtcOffsetMinutes);
+    OGR_F_SetFieldString(f, 2, EventKindName(e.Kind));
+    OGR_F_SetFieldString(f, 3, CallDirectionName(e.Direction));
+    OGR_F_SetFieldString(f, 4, GridCellName(e.Cell).c_str());
+    SetCell(f, 5, e.Cell);
+    if (std::isfinite(e.SetupTimeS))
+      OGR_F_SetFieldDouble(f, 10, e.SetupTimeS);
+    else
+      OGR_F_SetFieldNull(f, 10);
+    e.Cause[sizeof e.Cause - 1] = 0;
+    OGR_F_SetFieldString(f, 11, e.Cause);
+    if (e.Longitude != -9999.0) {
+      OGRGeometryH point = OGR_G_CreateGeometry(wkbPoint);
+      OGR_G_SetPoint_2D(point, 0, e.Longitude, e.Latitude);
+      OGR_F_SetGeometryDirectly(f, point);
     }
+    g.Add(layer, f);
   }
 }
 
-void WriteRoutesLayer(TGpkg& g, const TCampaignResult& c, OGRSpatialReferenceH wgs84) {
-  OGRLayerH layer = g.Layer("routes", wgs84, wkbLineString,
-                            {{"drive", OFTString}, {"fixes", OFTInteger64}, {"start", OFTDateTime},
-                             {"end", OFTDateTime}, {"records", OFTInteger64}, {"positioned", OFTInteger64}});
-  OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
-  for (const TDriveSummary& d : c.Drives) {
-    OGRGeometryH line = OGR_G_CreateGeometry(wkbLineString);
-    TSpoolReader<TSpoolFix> in(d.FixesSpool);
-    int64_t fixes = 0;
-    TDays first = 0, last = 0;
-    for (TSpoolFix fix; in.Next(fix); ++fixes) {
-      OGR_G_AddPoint_2D(line, fix.Longitude, fix.Latitude);
-      if (!fixes) first = fix.Time;
-      last = fix.Time;
-    }
-    OGRFeatureH f = OGR_F_Create(defn);
-    OGR_F_SetFieldString(f, 0, d.Name.c_str());
-    OGR_F_SetFieldInteger64(f, 1, fixes);
-    if (fixes) {
-      SetTime(f, 2, first, d.UtcOffsetMinutes);
-      SetTime(f, 3, last, d.UtcOffsetMinutes);
-    }
-    OGR_F_SetFieldInteger64(f, 4, d.Records);
-    OGR_F_SetFieldInteger64(f, 5, d.Positioned);
-    // A line needs two points; a drive without fixes keeps its row, with no line.
-    if (fixes >= 2)
-      OGR_F_SetGeometryDirectly(f, line);
-    else
-      OGR_G_DestroyGeometry(line);
-    g.Add(layer, f);
+OGRLayerH RoutesLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
+  return g.Layer("routes", wgs84, wkbLineString,
+                 {{"drive", OFTString}, {"fixes", OFTInteger64}, {"start", OFTDateTime},
+                  {"end", OFTDateTime}, {"records", OFTInteger64}, {"positioned", OFTInteger64}});
+}
+
+void AddRoute(TGpkg& g, OGRLayerH layer, const TDriveSummary& d) {
+  OGRGeometryH line = OGR_G_CreateGeometry(wkbLineString);
+  TSpoolReader<TSpoolFix> in(d.FixesSpool);
+  int64_t fixes = 0;
+  TDays first = 0, last = 0;
+  for (TSpoolFix fix; in.Next(fix); ++fixes) {
+    OGR_G_AddPoint_2D(line, fix.Longitude, fix.Latitude);
+    if (!fixes) first = fix.Time;
+    last = fix.Time;
   }
+  OGRFeatureH f = OGR_F_Create(OGR_L_GetLayerDefn(layer));
+  OGR_F_SetFieldString(f, 0, d.Name.c_str());
+  OGR_F_SetFieldInteger64(f, 1, fixes);
+  if (fixes) {
+    SetTime(f, 2, first, d.UtcOffsetMinutes);
+    SetTime(f, 3, last, d.UtcOffsetMinutes);
+  }
+  OGR_F_SetFieldInteger64(f, 4, d.Records);
+  OGR_F_SetFieldInteger64(f, 5, d.Positioned);
+  // A line needs two points; a drive without fixes keeps its row, with no line.
+  if (fixes >= 2)
+    OGR_F_SetGeometryDirectly(f, line);
+  else
+    OGR_G_DestroyGeometry(line);
+  g.Add(layer, f);
 }
 
 void WriteSitesLayer(TGpkg& g, const TCellSites& sites, OGRSpatialReferenceH wgs84) {
@@ -528,20 +529,43 @@ json FlattenJson(const json& object) {
   return out;
 }
 
-void WriteCampaignGpkg(const std::string& path, const TGpkgContent& content) {
+struct TCampaignGpkg::TState {
+  explicit TState(const std::string& path) : G(path) {
+    Wgs84 = G.Crs(4326);
+    G.Begin();
+    Samples = SamplesLayer(G, Wgs84);
+    Events = EventsLayer(G, Wgs84);
+    Routes = RoutesLayer(G, Wgs84);
+  }
+  TGpkg G;
+  OGRSpatialReferenceH Wgs84 = nullptr;
+  OGRLayerH Samples = nullptr, Events = nullptr, Routes = nullptr;
+};
+
+TCampaignGpkg::TCampaignGpkg(const std::string& path) : State(std::make_unique<TState>(path)) {}
+TCampaignGpkg::~TCampaignGpkg() = default;
+
+void TCampaignGpkg::AddDrive(const TDriveSummary& drive) {
+  AddSamples(State->G, State->Samples, drive);
+  AddEvents(State->G, State->Events, drive);
+  AddRoute(State->G, State->Routes, drive);
+}
+
+void TCampaignGpkg::Finish(const TGpkgContent& content) {
   const TCampaignResult& c = *content.Campaign;
-  TGpkg g(path);
-  OGRSpatialReferenceH wgs84 = g.Crs(4326);
-  g.Begin();
+  TGpkg& g = State->G;
   if (content.Bins) WriteBinsLayer(g, c, content.MinSamples);
-  WriteSamplesLayer(g, c, wgs84);
-  WriteEventsLayer(g, c, wgs84);
-  WriteRoutesLayer(g, c, wgs84);
-  if (content.Sites) WriteSitesLayer(g, *content.Sites, wgs84);
+  if (content.Sites) WriteSitesLayer(g, *content.Sites, State->Wgs84);
   WriteTable(g, "drive_kpis", DriveKpiRows(c, content.Bins));
   WriteTable(g, "cell_kpis", CellKpiRows(c));
   g.End();
   g.Commit();
+}
+
+void WriteCampaignGpkg(const std::string& path, const TGpkgContent& content) {
+  TCampaignGpkg gpkg(path);
+  for (const TDriveSummary& drive : content.Campaign->Drives) gpkg.AddDrive(drive);
+  gpkg.Finish(content);
 }
 
 void WriteBinsGeoJson(const std::string& path, const TCampaignResult& c, int64_t minSamples) {

@@ -7,6 +7,7 @@
 // file when that fails (a full disk), leaving an earlier file as it was.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,24 @@ struct TGpkgContent {
   int64_t MinSamples = 5;
   bool Bins = true;  // false: one session's export, without the grid
 };
+// The GeoPackage written as the campaign goes: each drive's samples, events
+// and route once it is kept (RunCampaign's OnDrive), the bins, sites and
+// tables at the end. Threads: one caller at a time.
+class TCampaignGpkg {
+ public:
+  // Creates the temporary file beside `path`; throws EOutputWrite.
+  explicit TCampaignGpkg(const std::string& path);
+  // Not finished: the temporary file is removed, `path` left as it was.
+  ~TCampaignGpkg();
+  void AddDrive(const TDriveSummary& drive);
+  // Writes the rest and puts the file in place; throws EOutputWrite.
+  void Finish(const TGpkgContent& content);
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> State;
+};
+// All at once, from the drives' spools kept in `content`.
 void WriteCampaignGpkg(const std::string& path, const TGpkgContent& content);
 void WriteBinsGeoJson(const std::string& path, const TCampaignResult& campaign, int64_t minSamples);
 void WriteBinsCsv(const std::string& path, const TCampaignResult& campaign, int64_t minSamples);

@@ -220,6 +220,10 @@ int RunCampaignCommand(const TCampaignArgs& args) {
     std::error_code error;
     for (const std::string& input : inputs)
       if (fs::is_regular_file(input, error)) totalBytes += int64_t(fs::file_size(input, error));
+    // Each drive's rows go into the GeoPackage while the next drives are read.
+    const fs::path out(args.Out);
+    TCampaignGpkg gpkg((out / "campaign.gpkg").string());
+    options.OnDrive = [&gpkg](const TDriveSummary& drive) { gpkg.AddDrive(drive); };
     TCampaignProgress progress;
     TCampaignResult result;
     {
@@ -228,18 +232,11 @@ int RunCampaignCommand(const TCampaignArgs& args) {
     }
     for (const std::string& d : result.Duplicates) Say(command, d, 0);
 
-    const fs::path out(args.Out);
     TGpkgContent content;
     content.Campaign = &result;
     content.Sites = options.Sites;
     content.MinSamples = args.MinSamples;
-    // The GeoPackage takes a while (every sample is a row): said on a terminal.
-    const bool terminal = isatty(STDERR_FILENO);
-    int64_t positioned = 0;
-    for (const TDriveSummary& d : result.Drives) positioned += d.Positioned;
-    if (terminal) std::fprintf(stderr, "campaign: writing campaign.gpkg (%lld samples)", static_cast<long long>(positioned));
-    WriteCampaignGpkg((out / "campaign.gpkg").string(), content);
-    if (terminal) std::fprintf(stderr, "\r\033[K");
+    gpkg.Finish(content);
     WriteBinsGeoJson((out / "campaign.geojson").string(), result, args.MinSamples);
     WriteBinsCsv((out / "campaign.csv").string(), result, args.MinSamples);
     WriteCampaignHtml((out / "campaign.html").string(), result, args.MinSamples);
