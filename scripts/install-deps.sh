@@ -12,6 +12,8 @@ packages=(
   # the reference host and the tools its tests start
   libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev libcsv-dev
   gpsd tshark chromium libxml2-utils
+  # the campaign: GeoPackage through GDAL, UTM through PROJ, ogrinfo for its tests
+  libgdal-dev libproj-dev gdal-bin
   # fuzzing and coverage
   clang libclang-rt-14-dev gcovr
 )

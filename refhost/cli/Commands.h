@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -33,3 +34,8 @@ TCommand AddExportCommand(CLI::App& app);
 TCommand AddReportCommand(CLI::App& app);
 // orvik-host kpi INPUT [--json]
 TCommand AddKpiCommand(CLI::App& app);
+// orvik-host campaign INPUT... --out DIR [--bin METRES] [--cells FILE]
+TCommand AddCampaignCommand(CLI::App& app);
+// export --format gpkg: one session as the campaign's GeoPackage (no bins).
+int ExportSessionGpkg(const std::string& input, const std::string& out, const std::string& plugin,
+                      const std::string& cells);

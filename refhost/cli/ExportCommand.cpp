@@ -42,6 +42,7 @@ std::string DefaultOut(const TExportArgs& args) {
 
 int RunExport(const TExportArgs& args) {
   const std::string out = args.Out.empty() ? DefaultOut(args) : args.Out;
+  if (args.Format == "gpkg") return ExportSessionGpkg(args.Input, out, args.Plugin, args.Cells);
   return WriteSessionInput(
       "export", args.Input, args.Plugin, out,
       [&](const TCellSites* sites) { return MakeWriter(args.Format, out, sites); }, "", args.Cells);
@@ -51,12 +52,13 @@ int RunExport(const TExportArgs& args) {
 
 TCommand AddExportCommand(CLI::App& app) {
   auto args = std::make_shared<TExportArgs>();
-  CLI::App* command = app.add_subcommand("export", "Write a session as GeoJSON, GPX, KML or a Wireshark pcap");
+  CLI::App* command = app.add_subcommand("export", "Write a session as GeoJSON, GPX, KML, GeoPackage or a Wireshark pcap");
   command->footer(
       "INPUT is a session's output folder, its session.jsonl, or a capture (replayed through\n"
       "the plug-in). geojson: route and records for QGIS and web maps; gpx: the GPS track;\n"
-      "kml: records coloured by received level; pcap: the signalling as GSMTAP for Wireshark.\n"
-      "GeoJSON and KML also hold the drive's events, and the cell sites of --cells.\n"
+      "kml: records coloured by received level; pcap: the signalling as GSMTAP for Wireshark;\n"
+      "gpkg: samples, events, route and KPI tables as one GeoPackage (as campaign writes it).\n"
+      "GeoJSON, KML and GeoPackage also hold the drive's events, and the cell sites of --cells.\n"
       "\n"
       "The output is written whole beside its target and then put in its place, so an earlier\n"
       "file stays as it was until the new one is complete; it may not be INPUT or its session's\n"
@@ -64,9 +66,9 @@ TCommand AddExportCommand(CLI::App& app) {
       "\n"
       "Exit statuses: 0 done, 1 the output could not be written, 2 bad arguments or an input\n"
       "that cannot be read, 5 a capture corrupt in the middle (what came before is written).");
-  command->add_option("--format", args->Format, "geojson, gpx, kml or pcap")
+  command->add_option("--format", args->Format, "geojson, gpx, kml, gpkg or pcap")
       ->required()
-      ->check(CLI::IsMember({"geojson", "gpx", "kml", "pcap"}));
+      ->check(CLI::IsMember({"geojson", "gpx", "kml", "gpkg", "pcap"}));
   command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
   command->add_option("--out", args->Out, "output file (default: beside INPUT, named after the format)");
   command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   const std::vector<TCommand> commands{AddFramesCommand(app),  AddLiveCommand(app),   AddSimulateHandsetCommand(app),
                                        AddReplayCommand(app),  AddExportCommand(app), AddReportCommand(app),
-                                       AddKpiCommand(app)};
+                                       AddKpiCommand(app),    AddCampaignCommand(app)};
 
   try {
     app.parse(argc, argv);

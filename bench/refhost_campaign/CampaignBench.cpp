@@ -1,0 +1,175 @@
+// orvik-host campaign over many one-hour simulated drives, as a process of
+// its own: records per second (wall time, all cores) and peak resident
+// memory, for a quarter of the drives and for all of them (memory must not
+// grow with the number of drives). The yardstick, in the same run, is
+// `wc -l` over the same JSON Lines: reading the bytes and finding the line
+// ends, nothing else.
+//
+// The drives are made once and kept under the build folder. Simulating an
+// hour takes a while, so ORVIK_CAMPAIGN_BENCH_BASES (default 4) distinct
+// drives are simulated and the ORVIK_CAMPAIGN_BENCH_DRIVES (default 200)
+// inputs are copies of them with their session seed changed: distinct
+// sessions to the campaign, the same roads on the grid.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "refhost/output/JsonLines.h"
+#include "refhost/samples/SimulatedCapture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int EnvCount(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  const int n = text ? std::atoi(text) : 0;
+  return n > 0 ? n : fallback;
+}
+
+struct TDrives {
+  fs::path Dir;
+  std::vector<std::string> Files;
+  int64_t Records = 0;  // record lines over all files
+  int64_t Bytes = 0;
+};
+
+int64_t CountRecordLines(const fs::path& file) {
+  std::ifstream in(file);
+  int64_t n = 0;
+  for (std::string line; std::getline(in, line);) n += line.rfind("{\"type\":\"record\"", 0) == 0;
+  return n;
+}
+
+// The inputs, made on first use and kept for later runs.
+const TDrives& Drives() {
+  static TDrives drives = [] {
+    TDrives d;
+    const int bases = EnvCount("ORVIK_CAMPAIGN_BENCH_BASES", 4);
+    const int count = EnvCount("ORVIK_CAMPAIGN_BENCH_DRIVES", 200);
+    d.Dir = fs::path(ORVIK_BENCH_CACHE) / ("campaign-" + std::to_string(bases) + "x" + std::to_string(count));
+    fs::create_directories(d.Dir);
+    fs::create_directories(d.Dir.parent_path() / "campaign-bases");
+    // The simulator mostly waits on the plug-in's pauses: the drives are made side by side.
+    std::vector<fs::path> base;
+    std::vector<std::thread> makers;
+    const TLoadedPlugin plugin = LoadPlugin(DefaultPluginPath());
+    for (int b = 0; b < bases; ++b) {
+      const fs::path jsonl = d.Dir.parent_path() / "campaign-bases" / ("base-" + std::to_string(b) + ".jsonl.src");
+      base.push_back(jsonl);
+      if (fs::exists(jsonl)) continue;
+      makers.emplace_back([&plugin, &d, jsonl, b] {
+        TSimulatedCaptureOptions options;
+        options.Seed = 100 + uint64_t(b);
+        options.Seconds = 3600;
+        options.DialAtS = 30;
+        options.CallSeconds = 120;
+        options.DropAtS = 1800;
+        const fs::path partial = jsonl.string() + ".part";
+        const fs::path scratch = jsonl.parent_path() / ("scratch-" + std::to_string(b) + ".orvcap");
+        {
+          TJsonLinesWriter writer(partial.string(), TFlushPolicy::WhenFull);
+          MakeSimulatedCapture(plugin, scratch.string(), options, {&writer});
+        }
+        fs::rename(partial, jsonl);
+        fs::remove(scratch);
+      });
+    }
+    for (std::thread& t : makers) t.join();
+    for (int i = 0; i < count; ++i) {
+      const fs::path file = d.Dir / ("drive-" + std::to_string(i) + ".jsonl");
+      if (!fs::exists(file)) {
+        std::ifstream in(base[size_t(i % bases)]);
+        std::ofstream out(file.string() + ".part");
+        std::string line;
+        std::getline(in, line);
+        const size_t at = line.find("\"seed\":");
+        out << line.substr(0, at) << "\"seed\":" << 1000000 + i << "}\n" << in.rdbuf();
+        out.close();
+        fs::rename(file.string() + ".part", file);
+      }
+      d.Files.push_back(file.string());
+      d.Bytes += int64_t(fs::file_size(file));
+    }
+    for (int b = 0; b < bases; ++b) d.Records += CountRecordLines(base[size_t(b)]) * ((count - b + bases - 1) / bases);
+    return d;
+  }();
+  return drives;
+}
+
+std::string List(size_t n) {
+  std::string list;
+  for (size_t i = 0; i < n && i < Drives().Files.size(); ++i) list += " " + Drives().Files[i];
+  return list;
+}
+
+// Processor time of the children waited for so far (cat and wc together).
+double ChildrenCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_WcLinesYardstick(benchmark::State& state) {
+  const TDrives& d = Drives();
+  const std::string command = "cat" + List(d.Files.size()) + " | wc -l > /dev/null";
+  const double cpuBefore = ChildrenCpuSeconds();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) state.SkipWithError("wc -l failed");
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.SetBytesProcessed(d.Bytes * state.iterations());
+  state.counters["records_per_cpu_s"] = double(d.Records) * double(state.iterations()) / (ChildrenCpuSeconds() - cpuBefore);
+  state.counters["records_per_s"] =
+      benchmark::Counter(double(d.Records) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// The campaign over the first range(0) percent of the drives.
+void BM_Campaign(benchmark::State& state) {
+  const TDrives& d = Drives();
+  const size_t n = d.Files.size() * size_t(state.range(0)) / 100;
+  const fs::path host = fs::read_symlink("/proc/self/exe").parent_path() / "orvik-host";
+  const fs::path out = d.Dir / "out";
+  const std::string args = List(n);
+  long peakKb = 0;
+  double cpuS = 0;  // the campaign's processor time: steadier than wall time on a shared machine
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const std::string command = host.string() + " campaign" + args + " --force --out " + out.string() + " >/dev/null";
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      state.SkipWithError("orvik-host campaign failed");
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    peakKb = std::max(peakKb, usage.ru_maxrss);
+    cpuS += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+  const double records = double(d.Records) * double(n) / double(d.Files.size());
+  state.counters["drives"] = double(n);
+  state.counters["records_per_s"] = benchmark::Counter(records * double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["peak_RSS_MB"] = double(peakKb) / 1024;
+  state.counters["records_per_cpu_s"] = records * double(state.iterations()) / cpuS;
+}
+
+BENCHMARK(BM_WcLinesYardstick)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Campaign)->Arg(25)->Arg(100)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace

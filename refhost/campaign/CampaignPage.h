@@ -1,0 +1,7 @@
+// The campaign page's template; "/*CAMPAIGN_DATA*/null" stands where the
+// data goes.
+#pragma once
+
+#include <string>
+
+std::string CampaignPageTemplate();
