@@ -5,15 +5,20 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
+#include "refhost/output/RecordValues.h"
+#include "refhost/port/StatusLine.h"
 #include "refhost/port/StopSignals.h"
+#include "refhost/view/LiveViewServer.h"
 
 namespace {
 
@@ -24,6 +29,8 @@ struct TReplayArgs {
   bool Realtime = false;
   std::string Pcap;
   bool Force = false;
+  bool View = false;
+  std::string ViewAddress;
 };
 
 constexpr const char* SampleName = "sample-session.orvcap";
@@ -47,6 +54,19 @@ std::string DefaultOutDir() {
   return name;
 }
 
+// The status line's values as a replay knows them: no queue, no fix age
+// (the fixes' clock is the recording's).
+TStatusValues ReplayStatus(double elapsed, const TSessionStatus& s) {
+  TStatusValues v;
+  v.ElapsedSeconds = elapsed;
+  v.Records = s.RecordsWritten;
+  v.FramesPerSecond = s.FrameBytesPerSecond;
+  v.CallState = CallStateName(s.CallState);
+  v.LineUp = s.LineUp;
+  v.Counters = s.Counters;
+  return v;
+}
+
 int RunReplay(const TReplayArgs& args) {
   // Ctrl-C ends the replay as the end of the capture would: complete files.
   TStopSignals signals;
@@ -57,6 +77,8 @@ int RunReplay(const TReplayArgs& args) {
   plan.Folder(outDir, SessionFileNames());
   if (!args.Pcap.empty()) plan.Output(args.Pcap, "--pcap", true);
   if (!plan.Check(args.Force)) return ExitBadInput;
+  std::unique_ptr<TLiveView> view;
+  if (args.View && !(view = OpenLiveView("replay", args.ViewAddress))) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
   try {
@@ -78,19 +100,27 @@ int RunReplay(const TReplayArgs& args) {
   }
   std::vector<TRecordSink*> borrowed;
   for (auto& writer : sinks.Writers) borrowed.push_back(writer.get());
+  if (view) borrowed.push_back(&view->Sink());
   std::printf("Replaying %s into %s\n", file.c_str(), outDir.c_str());
   std::fflush(stdout);
 
   signals.Start([&session] { session->RequestStop(); });
+  std::function<void(double, const TSessionStatus&)> onStatus;
+  if (view) {
+    view->Start();
+    onStatus = [&view](double elapsed, const TSessionStatus& s) { view->Status(ReplayStatus(elapsed, s)); };
+  }
   TReplayOutcome outcome;
   try {
-    outcome = session->Run(*plugin, borrowed);
+    outcome = session->Run(*plugin, borrowed, onStatus);
   } catch (const std::exception& e) {
     signals.Stop();
+    if (view) view->Stop();
     std::fprintf(stderr, "orvik-host replay: the replay failed: %s\n", e.what());
     return ExitFailure;
   }
   signals.Stop();  // before the session goes
+  if (view) view->Stop();
   sinks.Writers.clear();  // closes the files before the summary says they are there
   std::string files;
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;
@@ -107,6 +137,9 @@ int RunReplay(const TReplayArgs& args) {
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "
                          "a replay; it should send none\n",
                  static_cast<long long>(outcome.PortBytesWritten));
+  if (view)
+    std::printf("Live view: %lld clients dropped for falling behind.\n",
+                static_cast<long long>(view->ClientsDropped()));
   return ReplayExitStatus(outcome) == 5 ? ExitCaptureCorrupt : ExitOk;
 }
 
@@ -127,10 +160,22 @@ TCommand AddReplayCommand(CLI::App& app) {
       "middle (everything before the damage is written).");
   replay->add_option("FILE", args->File, "the capture (default: the bundled sample session)");
   replay->add_option("--out", args->Out, "output folder (default: a new replay-DATE-TIME folder)");
-  replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
+  auto* realtime = replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   replay->add_flag("--force", args->Force,
                    "replace what an earlier run left: the session in --out, an existing --pcap");
-  return {replay, [args] { return RunReplay(*args); }};
+  replay->add_option("--view", args->ViewAddress,
+                     "serve the live view to a browser at HOST:PORT as the replay goes (default 127.0.0.1:" +
+                         std::to_string(DefaultViewPort) + "; :0 picks a free port); after FILE")
+      ->expected(0, 1)
+      ->needs(realtime);
+  return {replay, [args, replay] {
+            args->View = replay->count("--view") > 0;
+            // "--view FILE": the option takes the word that was meant as the capture.
+            std::error_code error;
+            if (args->View && args->File.empty() && std::filesystem::is_regular_file(args->ViewAddress, error))
+              args->File = std::exchange(args->ViewAddress, std::string());
+            return RunReplay(*args);
+          }};
 }
