@@ -12,6 +12,8 @@ packages=(
   # the reference host and the tools its tests start
   libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev
   gpsd tshark chromium libxml2-utils
+  # the live view: its web server, and the DevTools client its browser test drives Chromium with
+  libcpp-httplib-dev python3-websocket
   # fuzzing and coverage
   clang libclang-rt-14-dev gcovr
 )

@@ -1,0 +1,281 @@
+// The live view in process: the feed against the JSON Lines file it must
+// mirror, clients that join late, resume, stall or crowd in, and the
+// server's refusals read off a raw socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "refhost/output/JsonLines.h"
+#include "refhost/view/LiveViewServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A drive as the writers see it: settings, fixes, idle and dedicated
+// reports, a message, a gap, a summary. Texts carry what JSON must escape.
+void Drive(TRecordSink& sink, int records) {
+  sink.OnStart({"/dev/ttyUSB0 \"left\"", "gpsd:localhost:2947", 60, 0});
+  for (int i = 0; i < records; ++i) {
+    const TDays t = 46364.5 + i / 86400.0;
+    if (i % 2 == 0) sink.OnFix({t, 13.4 + i * 1e-4, 52.52, 35, 12.5, 1, 8});
+    THostRecord r;
+    r.Index = i;
+    r.TimeStamp1 = r.TimeStamp2 = t;
+    r.Longitude = 13.4 + i * 1e-4;
+    r.Latitude = 52.52;
+    r.Method = TPositionMethod::Interpolated;
+    if (i % 5 == 3) {
+      r.MessageId = 0x301;
+      r.Layer3 = {0x03, 0x01, 0x04};
+      r.Dedicated = true;
+      r.CallState = TCallStateView::Alerting;
+    } else if (i % 5 == 4) {
+      r.DedicatedReport = TDedicatedValues{26, 37, 40, 41, 2, 1, 3, 5, {{64, 21, 30}}};
+    } else {
+      r.Idle = TIdleValues{26, 37, static_cast<uint8_t>(20 + i % 30), 24, 24, {{64, 21, 24}, {87, 47, 23}}};
+    }
+    sink.OnRecord(r);
+  }
+  sink.OnGap({46364.5, 46364.5001, "no bytes for 10 s"});
+  sink.OnFinish({});
+}
+
+// The entries of SSE text, in order.
+std::vector<std::string> DataLines(const std::string& sse) {
+  std::vector<std::string> lines;
+  std::istringstream in(sse);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("data: {\"type\"", 0) == 0) lines.push_back(line.substr(6));
+  return lines;
+}
+
+std::vector<std::string> FileLines(int records) {
+  std::ostringstream file;
+  {
+    TJsonLinesWriter writer(file);
+    Drive(writer, records);
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(file.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Drain(TLiveFeed& feed, TLiveFeed::TClient& client) {
+  std::string out;
+  while (feed.Next(client, out, 0ms)) {
+  }
+  return out;
+}
+
+// How a client arrives and what it must end up with.
+struct TJoinCase {
+  const char* Name;
+  int JoinAfter;      // entries published before it joins
+  uint64_t Resume;    // its Last-Event-ID
+  size_t ExpectFrom;  // first entry it gets (0-based into the file)
+};
+
+class LiveFeed : public ::testing::TestWithParam<TJoinCase> {};
+
+TEST_P(LiveFeed, AClientGetsTheFileFromWhereItJoins) {
+  const TJoinCase& c = GetParam();
+  const std::vector<std::string> file = FileLines(40);
+  TLiveFeedLimits limits;
+  limits.BatchEntries = 7;  // several batches, so ids and batch edges are crossed
+  TLiveFeed feed(limits);
+  struct TCut : TRecordSink {  // publishes the first JoinAfter entries, keeps the rest
+    TLiveFeed& Feed;
+    int Left;
+    std::vector<std::function<void()>> Later;
+    TCut(TLiveFeed& f, int n) : Feed(f), Left(n) {}
+    void Pass(std::function<void()> f) { Left-- > 0 ? f() : Later.push_back(std::move(f)); }
+    void OnStart(const TSessionSettings& s) override { Pass([this, s] { Feed.OnStart(s); }); }
+    void OnFix(const TGpsFix& f) override { Pass([this, f] { Feed.OnFix(f); }); }
+    void OnRecord(const THostRecord& r) override { Pass([this, r] { Feed.OnRecord(r); }); }
+    void OnGap(const TSessionGap& g) override { Pass([this, g] { Feed.OnGap(g); }); }
+    void OnFinish(const TSessionCounters& k) override { Pass([this, k] { Feed.OnFinish(k); }); }
+  } cut(feed, c.JoinAfter);
+  Drive(cut, 40);
+  auto client = feed.Join(c.Resume);
+  ASSERT_TRUE(client);
+  std::string sse;
+  feed.Next(*client, sse, 0ms);
+  for (auto& f : cut.Later) f();
+  feed.Stop();
+  sse += Drain(feed, *client);
+  EXPECT_EQ(DataLines(sse), std::vector<std::string>(file.begin() + c.ExpectFrom, file.end()));
+  EXPECT_NE(sse.rfind("event: end\n"), std::string::npos);
+  // The last id names the last entry: a reconnect after it gets nothing again.
+  const size_t id = sse.rfind("\nid: ");
+  ASSERT_NE(id, std::string::npos);
+  EXPECT_EQ(std::strtoull(sse.c_str() + id + 5, nullptr, 10), file.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Joins, LiveFeed,
+                         ::testing::Values(TJoinCase{"AtTheStart", 0, 0, 0}, TJoinCase{"MidSession", 25, 0, 0},
+                                           TJoinCase{"AfterTheEnd", 1000, 0, 0},
+                                           TJoinCase{"ResumingAfterEntry9", 25, 9, 9},
+                                           TJoinCase{"ResumingPastTheHead", 25, 500, 25}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(LiveFeedLimits, AStalledClientIsDroppedAndTheHistoryStaysBounded) {
+  TLiveFeedLimits limits;
+  limits.ClientLagBytes = 8192;
+  limits.HistoryBytes = 64u << 10;
+  limits.MaxClients = 2;
+  TLiveFeed feed(limits);
+  auto reader = feed.Join(), stalled = feed.Join();
+  ASSERT_TRUE(reader && stalled);
+  EXPECT_FALSE(feed.Join()) << "a third client past MaxClients";
+  std::string out;
+  feed.Next(*stalled, out, 0ms);  // caught up once, then never reads again
+  // The reader keeps up, a drive of one record (five entries) at a time.
+  for (int round = 0; round < 1000; ++round) {
+    Drive(feed, 1);
+    out.clear();
+    ASSERT_TRUE(feed.Next(*reader, out, 0ms));
+  }
+  EXPECT_EQ(feed.ClientsDropped(), 1);
+  out.clear();
+  EXPECT_FALSE(feed.Next(*stalled, out, 0ms));
+  EXPECT_LE(feed.HistoryBytesHeld(), limits.HistoryBytes);
+  EXPECT_EQ(feed.Entries(), 5000u);
+  feed.Leave(stalled);
+  EXPECT_TRUE(feed.Join()) << "a dropped client's place is free again";
+}
+
+// ---- the server, over a raw socket ----
+
+int Connect(int port, int receiveBuffer = 0) {
+  const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    ::close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+std::string Ask(int sock, const std::string& request, size_t enough = 0) {
+  ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
+  timeval wait{3, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(sock, buffer, sizeof buffer, 0)) > 0;) {
+    answer.append(buffer, static_cast<size_t>(n));
+    if (enough && answer.size() >= enough) break;
+  }
+  return answer;
+}
+
+int StatusOf(const std::string& answer) { return answer.size() > 12 ? std::atoi(answer.c_str() + 9) : -1; }
+
+struct TRequestCase {
+  const char* Name;
+  const char* Method;
+  const char* Path;
+  std::string Host;  // "@" stands for 127.0.0.1:PORT
+  int Status;
+};
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Server = std::make_unique<TLiveViewServer>(Feed, TViewAddress{"127.0.0.1", 0}, Limits);
+    Server->Start();
+  }
+  std::string Request(const char* method, const char* path, std::string host) {
+    if (host == "@") host = "127.0.0.1:PORT";
+    if (const size_t at = host.find("PORT"); at != std::string::npos)
+      host.replace(at, 4, std::to_string(Server->Port()));
+    return std::string(method) + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+  }
+  static TLiveFeedLimits OneClient() {
+    TLiveFeedLimits limits;
+    limits.MaxClients = 1;
+    return limits;
+  }
+  TLiveFeedLimits Limits = OneClient();
+  TLiveFeed Feed{Limits};
+  std::unique_ptr<TLiveViewServer> Server;
+};
+
+class LiveViewServer : public ServerFixture, public ::testing::WithParamInterface<TRequestCase> {};
+
+TEST_P(LiveViewServer, Answers) {
+  const TRequestCase& c = GetParam();
+  const int sock = Connect(Server->Port());
+  ASSERT_GE(sock, 0);
+  const std::string answer = Ask(sock, Request(c.Method, c.Path, c.Host), 16);
+  ::close(sock);
+  EXPECT_EQ(StatusOf(answer), c.Status) << answer.substr(0, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, LiveViewServer,
+    ::testing::Values(TRequestCase{"Page", "GET", "/", "@", 200},
+                      TRequestCase{"Stream", "GET", "/events", "@", 200},
+                      TRequestCase{"PageByLocalhost", "GET", "/", "localhost:PORT", 200},
+                      TRequestCase{"Post", "POST", "/", "@", 405}, TRequestCase{"Put", "PUT", "/events", "@", 405},
+                      TRequestCase{"Head", "HEAD", "/", "@", 405},
+                      TRequestCase{"RebindingName", "GET", "/", "attacker.example:PORT", 421},
+                      TRequestCase{"WrongPort", "GET", "/", "127.0.0.1:1", 421},
+                      TRequestCase{"NoPort", "GET", "/events", "localhost", 421},
+                      TRequestCase{"AFile", "GET", "/../../etc/passwd", "@", 404},
+                      TRequestCase{"TheScriptsSource", "GET", "/live.js", "@", 404}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+class LiveViewClients : public ServerFixture {};
+
+TEST_F(LiveViewClients, OnePastTheLimitGets503AndAStalledOneIsDroppedWithoutHoldingTheSession) {
+  // The one slot goes to a page that never reads its socket.
+  const std::string stream = Request("GET", "/events", "@");
+  const int stalled = Connect(Server->Port(), 2048);
+  ASSERT_GE(stalled, 0);
+  ::send(stalled, stream.data(), stream.size(), MSG_NOSIGNAL);
+  for (int i = 0; i < 100 && Feed.Clients() < 1; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(Feed.Clients(), 1u);
+  const int second = Connect(Server->Port());
+  EXPECT_EQ(StatusOf(Ask(second, stream, 16)), 503);
+  ::close(second);
+  // The session goes on publishing while the stalled page takes nothing.
+  const auto until = std::chrono::steady_clock::now() + 30s;
+  int rounds = 0;
+  while (Feed.ClientsDropped() == 0 && std::chrono::steady_clock::now() < until) {
+    Drive(Feed, 200);
+    ++rounds;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(Feed.ClientsDropped(), 1) << "after " << rounds << " rounds";
+  ::close(stalled);
+}
+
+TEST(LiveViewAddress, APortInUseIsRefusedBeforeAnythingRuns) {
+  TLiveFeed feed;
+  TLiveViewServer first(feed, {"127.0.0.1", 0}, {});
+  try {
+    TLiveViewServer second(feed, {"127.0.0.1", first.Port()}, {});
+    FAIL() << "bound a port in use";
+  } catch (const ELiveViewBind& e) {
+    EXPECT_NE(std::string(e.what()).find(std::to_string(first.Port()) + ": the port is in use"), std::string::npos);
+  }
+}
+
+}  // namespace
