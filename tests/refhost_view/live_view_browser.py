@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""A simulated drive watched in headless Chromium, driven through its DevTools
+protocol (websocket-client, Debian's python3-websocket).
+
+One session, one browser, and a timeline of steps: at each, the page's
+data-records must lie between the JSON Lines file's record count one second
+earlier and its count now; a reload must catch up; the map and the radio
+panel must hold drawn pixels; a page that never reads its socket must not
+hold the session up. Run in a time zone with a half-hour offset.
+
+usage: live_view_browser.py ORVIK_HOST WORK_DIR [--screenshot PNG]
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+import zlib
+
+import websocket
+
+DURATION = 36
+# (seconds into the session, what to do)
+TIMELINE = [
+    (5, "follow"), (8, "follow"), (11, "stall"), (13, "follow"), (16, "reload"),
+    (20, "follow"), (23, "pixels"), (27, "follow"), (31, "follow"),
+]
+
+
+def records_in(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return sum(1 for line in f if line.endswith("\n") and json.loads(line)["type"] == "record")
+    except FileNotFoundError:
+        return 0
+
+
+def png_pixels(data):
+    """Width, height and rows of RGB(A) pixels of an 8-bit PNG."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, idat, width = 8, b"", 0
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour = struct.unpack(">IIBB", body[:10])
+            assert depth == 8 and colour in (2, 6), "8-bit RGB or RGBA"
+            step = 3 if colour == 2 else 4
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    raw, rows, prev = zlib.decompress(idat), [], bytearray(width * step)
+    stride = width * step
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - step] if i >= step else 0
+            b, c = prev[i], prev[i - step] if i >= step else 0
+            if kind == 1: line[i] = (line[i] + a) & 255
+            elif kind == 2: line[i] = (line[i] + b) & 255
+            elif kind == 3: line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append([tuple(line[x * step:x * step + 3]) for x in range(width)])
+        prev = line
+    return width, height, rows
+
+
+class Browser:
+    def __init__(self, work):
+        self.proc = subprocess.Popen(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--hide-scrollbars", "--force-device-scale-factor=1", "--window-size=1220,1400",
+             "--remote-debugging-port=0", "--user-data-dir=" + os.path.join(work, "profile"), "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        for line in self.proc.stderr:
+            m = re.search(r"DevTools listening on (ws://\S+)", line)
+            if m:
+                break
+        else:
+            raise RuntimeError("chromium gave no DevTools address")
+        port = m.group(1).split(":")[2].split("/")[0]
+        import urllib.request
+        pages = json.load(urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port))
+        page = next(p for p in pages if p["type"] == "page")
+        self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=30)
+        self.next_id = 0
+
+    def call(self, method, **params):
+        self.next_id += 1
+        self.ws.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        while True:
+            answer = json.loads(self.ws.recv())
+            if answer.get("id") == self.next_id:
+                if "error" in answer:
+                    raise RuntimeError("%s: %s" % (method, answer["error"]))
+                return answer["result"]
+
+    def eval(self, expression):
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+
+    def records(self):
+        return int(self.eval("document.body.getAttribute('data-records') || 0"))
+
+    def drawn(self, selector):
+        """Pixels of the element's box, as on the screen, that are not its most common colour."""
+        box = self.eval("(function(){var r=document.querySelector(%r).getBoundingClientRect();"
+                        "return [r.left+scrollX,r.top+scrollY,r.width,r.height];})()" % selector)
+        shot = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True,
+                         clip={"x": box[0], "y": box[1], "width": box[2], "height": box[3], "scale": 1})
+        import base64
+        _, _, rows = png_pixels(base64.b64decode(shot["data"]))
+        counts = {}
+        for row in rows:
+            for p in row:
+                counts[p] = counts.get(p, 0) + 1
+        return sum(counts.values()) - max(counts.values()), len(counts)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def main():
+    exe, work = sys.argv[1], sys.argv[2]
+    screenshot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv else None
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    env = dict(os.environ, TZ="Asia/Kolkata")
+    out = os.path.join(work, "session")
+    host = subprocess.Popen([exe, "live", "--simulate", "--dial", "0123456789", "--call-seconds", "12",
+                             "--duration", str(DURATION), "--quiet", "--out", out, "--view", "127.0.0.1:0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    started = time.monotonic()
+    url = re.search(r"open (http://\S+) in a browser", host.stdout.readline()).group(1)
+    jsonl = os.path.join(out, "session.jsonl")
+    browser = Browser(work)
+    failures, stalled = [], None
+    try:
+        browser.call("Page.enable")
+        browser.call("Page.navigate", url=url)
+        for at, step in TIMELINE:
+            time.sleep(max(0, started + at - 1 - time.monotonic()))
+            before = records_in(jsonl)
+            time.sleep(1)
+            if step == "reload":
+                browser.call("Page.reload", ignoreCache=True)
+                time.sleep(1.5)
+                before = records_in(jsonl) - 0
+            elif step == "stall":
+                # A page that asks for the stream and never reads it, on a tiny buffer.
+                stalled = socket.socket()
+                stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+                port = int(url.rsplit(":", 1)[1].strip("/"))
+                stalled.connect(("127.0.0.1", port))
+                stalled.send(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+            elif step == "pixels":
+                for selector, least in (("#live-radio", 800), ("#map", 2000)):
+                    pixels, colours = browser.drawn(selector)
+                    print("%s: %d drawn pixels, %d colours" % (selector, pixels, colours))
+                    if pixels < least or colours < 3:
+                        failures.append("%s at %d s: %d drawn pixels in %d colours" % (selector, at, pixels, colours))
+                if screenshot:
+                    import base64
+                    shot = browser.call("Page.captureScreenshot", format="png")
+                    with open(screenshot, "wb") as f:
+                        f.write(base64.b64decode(shot["data"]))
+            shown, now = browser.records(), records_in(jsonl)
+            print("%2d s %-7s page %d, file %d one second earlier, %d now" % (at, step, shown, before, now))
+            if not before <= shown <= now or shown == 0:
+                failures.append("at %d s (%s) the page shows %d records; the file had %d a second earlier, %d now"
+                                % (at, step, shown, before, now))
+        errors = browser.eval("document.getElementById('errors') ? document.getElementById('errors').textContent : ''")
+        if errors:
+            failures.append("the page reports errors: " + errors[:400])
+        stdout, stderr = host.communicate(timeout=DURATION + 30)
+        ended = time.monotonic() - started
+        time.sleep(1.5)
+        final, shown = records_in(jsonl), browser.records()
+        state = browser.eval("document.getElementById('live-state').textContent")
+        print("ended after %.1f s: page %d, file %d, '%s'" % (ended, shown, final, state))
+        if host.returncode != 0:
+            failures.append("orvik-host live ended with %d: %s" % (host.returncode, stderr))
+        if ended > DURATION + 8:
+            failures.append("the session took %.1f s for a %d s duration: something held it" % (ended, DURATION))
+        if shown != final or state != "the session has ended":
+            failures.append("at the end the page shows %d records of %d, state '%s'" % (shown, final, state))
+        if "Live view:" not in stdout:
+            failures.append("no live view line in the summary: " + stdout)
+    finally:
+        browser.close()
+        if stalled:
+            stalled.close()
+        if host.poll() is None:
+            host.send_signal(signal.SIGKILL)
+    for f in failures:
+        print("FAIL:", f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
