@@ -121,6 +121,9 @@ TLiveViewServer::TLiveViewServer(TLiveFeed& feed, const TViewAddress& address, c
   server.set_write_timeout(ViewWriteTimeoutSeconds, 0);
   server.set_read_timeout(5, 0);
   server.set_payload_max_length(64u << 10);
+  // One request per connection: an idle kept-alive connection would hold a
+  // thread, and the stop, for the keep-alive timeout.
+  server.set_keep_alive_max_count(1);
 
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("Cache-Control", "no-store");
