@@ -129,6 +129,63 @@ class Browser:
         self.proc.wait()
 
 
+def follow(url, into):
+    """Reads the stream until the server ends it; keeps its entries."""
+    port = int(url.rsplit(":", 1)[1].strip("/"))
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.send(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+        raw = b""
+        while True:
+            block = s.recv(65536)
+            if not block:
+                break
+            raw += block
+    body, pos = b"", raw.index(b"\r\n\r\n") + 4
+    while True:  # chunked transfer coding
+        end = raw.index(b"\r\n", pos)
+        size = int(raw[pos:end], 16)
+        if size == 0:
+            break
+        body += raw[end + 2:end + 2 + size]
+        pos = end + 4 + size
+    into.extend(line[6:] for line in body.decode("utf-8").split("\n") if line.startswith('data: {"type"'))
+
+
+def replay_scenario(exe, work, failures):
+    """A short recorded drive replayed at its pace, with and without --view and
+    a client: the outputs are the same bytes, and the stream carries the
+    JSON Lines file's entries in its order."""
+    import threading
+    env = dict(os.environ, TZ="America/St_Johns")
+    capture = os.path.join(work, "drive.orvcap")
+    subprocess.run([exe, "live", "--simulate", "--duration", "8", "--quiet", "--out", os.path.join(work, "rec"),
+                    "--record", capture], env=env, check=True, stdout=subprocess.DEVNULL)
+    folders = {}
+    for name, view in (("plain", []), ("viewed", ["--view", "127.0.0.1:0"])):
+        folders[name] = os.path.join(work, name)
+        proc = subprocess.Popen([exe, "replay", capture, "--realtime", "--out", folders[name]] + view,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        streamed, reader = [], None
+        if view:
+            url = re.search(r"open (http://\S+) in a browser", proc.stdout.readline()).group(1)
+            reader = threading.Thread(target=follow, args=(url, streamed))
+            reader.start()
+        proc.communicate(timeout=60)
+        if reader:
+            reader.join(10)
+        if proc.returncode != 0:
+            failures.append("replay %s ended with %d" % (name, proc.returncode))
+    for f in sorted(os.listdir(folders["plain"])):
+        with open(os.path.join(folders["plain"], f), "rb") as a, open(os.path.join(folders["viewed"], f), "rb") as b:
+            if a.read() != b.read():
+                failures.append("%s differs with --view" % f)
+    with open(os.path.join(folders["viewed"], "session.jsonl"), encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    print("replay: %d entries in the file, %d streamed" % (len(lines), len(streamed)))
+    if streamed != lines:
+        failures.append("the stream's %d entries are not the file's %d lines" % (len(streamed), len(lines)))
+
+
 def main():
     exe, work = sys.argv[1], sys.argv[2]
     screenshot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv else None
@@ -201,6 +258,7 @@ def main():
             stalled.close()
         if host.poll() is None:
             host.send_signal(signal.SIGKILL)
+    replay_scenario(exe, work, failures)
     for f in failures:
         print("FAIL:", f)
     return 1 if failures else 0
