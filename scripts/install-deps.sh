@@ -10,7 +10,7 @@ packages=(
   wine64 wine32:i386
   qemu-user crossbuild-essential-i386
   # the reference host and the tools its tests start
-  libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev
+  libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev libcsv-dev
   gpsd tshark chromium libxml2-utils
   # the live view: its web server, and the DevTools client its browser test drives Chromium with
   libcpp-httplib-dev python3-websocket

@@ -8,7 +8,9 @@
 // any other (the status line).
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +58,10 @@ class TAnalysisStage : public TRecordSink {
 const char* EventKindName(TEventKind kind);
 bool EventKindFromName(std::string_view name, TEventKind& out);
 const char* CallDirectionName(TCallDirection direction);
+
+// The calls and handovers in one sentence, for the closing summaries:
+// "2 call attempts, 1 set up, 1 set-up failure, 0 dropped; 3 handovers, 3 succeeded".
+std::string KpiSentence(const TSessionKpis& kpis);
 
 // Adds `from` into `into`: counts and samples summed, set-up times joined.
 void MergeKpis(TSessionKpis& into, const TSessionKpis& from);

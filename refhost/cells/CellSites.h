@@ -18,6 +18,8 @@ struct TCellSite {
   double Latitude = 0;
   double RangeM = 0;
   int64_t Samples = 0;
+  int64_t CreatedUnix = 0;  // seconds since 1970, as the file keeps them
+  int64_t UpdatedUnix = 0;
 };
 
 class TCellSites {

@@ -31,3 +31,5 @@ TCommand AddReplayCommand(CLI::App& app);
 TCommand AddExportCommand(CLI::App& app);
 // orvik-host report INPUT [--out report.html]
 TCommand AddReportCommand(CLI::App& app);
+// orvik-host kpi INPUT [--json]
+TCommand AddKpiCommand(CLI::App& app);

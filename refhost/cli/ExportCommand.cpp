@@ -22,12 +22,13 @@ struct TExportArgs {
   std::string Input;
   std::string Out;
   std::string Plugin;
+  std::string Cells;
 };
 
-std::unique_ptr<TRecordSink> MakeWriter(const std::string& format, const std::string& path) {
-  if (format == "geojson") return std::make_unique<TGeoJsonWriter>(path);
+std::unique_ptr<TRecordSink> MakeWriter(const std::string& format, const std::string& path, const TCellSites* sites) {
+  if (format == "geojson") return std::make_unique<TGeoJsonWriter>(path, sites);
   if (format == "gpx") return std::make_unique<TGpxWriter>(path);
-  if (format == "kml") return std::make_unique<TKmlWriter>(path);
+  if (format == "kml") return std::make_unique<TKmlWriter>(path, sites);
   return std::make_unique<TPcapWriter>(path);
 }
 
@@ -41,7 +42,9 @@ std::string DefaultOut(const TExportArgs& args) {
 
 int RunExport(const TExportArgs& args) {
   const std::string out = args.Out.empty() ? DefaultOut(args) : args.Out;
-  return WriteSessionInput("export", args.Input, args.Plugin, out, [&] { return MakeWriter(args.Format, out); });
+  return WriteSessionInput(
+      "export", args.Input, args.Plugin, out,
+      [&](const TCellSites* sites) { return MakeWriter(args.Format, out, sites); }, "", args.Cells);
 }
 
 }  // namespace
@@ -53,6 +56,7 @@ TCommand AddExportCommand(CLI::App& app) {
       "INPUT is a session's output folder, its session.jsonl, or a capture (replayed through\n"
       "the plug-in). geojson: route and records for QGIS and web maps; gpx: the GPS track;\n"
       "kml: records coloured by received level; pcap: the signalling as GSMTAP for Wireshark.\n"
+      "GeoJSON and KML also hold the drive's events, and the cell sites of --cells.\n"
       "\n"
       "The output is written whole beside its target and then put in its place, so an earlier\n"
       "file stays as it was until the new one is complete; it may not be INPUT or its session's\n"
@@ -66,5 +70,6 @@ TCommand AddExportCommand(CLI::App& app) {
   command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
   command->add_option("--out", args->Out, "output file (default: beside INPUT, named after the format)");
   command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");
+  command->add_option("--cells", args->Cells, "cell sites (OpenCelliD CSV layout) for the maps");
   return {command, [args] { return RunExport(*args); }};
 }

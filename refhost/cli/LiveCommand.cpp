@@ -18,6 +18,7 @@
 #include "refhost/capture/CaptureWriter.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
+#include "refhost/cli/CellsOption.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/FieldRanges.h"
 #include "refhost/core/PluginLoader.h"
@@ -59,6 +60,7 @@ struct TLiveArgs {
   double GpsTimeout = 60;
   std::string Record;
   std::string Pcap;
+  std::string Cells;
   bool Force = false;
   bool View = false;
   std::string ViewAddress;
@@ -158,6 +160,7 @@ class TLiveSession {
   std::unique_ptr<TPtyHandset> Handset;
   std::unique_ptr<TSerialDevicePort> Port;
   TSessionEventQueue Queue{QueueCapacityBytes};
+  std::optional<TCellSites> Sites;  // before the writers that borrow it
   TSessionSinks Sinks;
   std::unique_ptr<TCaptureWriter> Capture;
   std::unique_ptr<TPortReader> Reader;
@@ -178,7 +181,9 @@ int TLiveSession::Prepare() {
   if (!Args.Log.empty()) plan.Output(Args.Log, "--log", true);
   if (!Args.GpsNmea.empty()) plan.Input(Args.GpsNmea, "--gps-nmea");
   if (!Args.Port.empty()) plan.Input(Args.Port, "--port");
+  if (!Args.Cells.empty()) plan.Input(Args.Cells, "--cells");
   if (!plan.Check(Args.Force)) return ExitBadInput;
+  if (!LoadCellSites("live", Args.Cells, Sites)) return ExitBadInput;
   // Bound before anything is opened: a port in use leaves nothing behind.
   if (Args.View && !(View = OpenLiveView("live", Args.ViewAddress))) return ExitBadInput;
   if (!Args.Log.empty()) {
@@ -261,7 +266,8 @@ int TLiveSession::Prepare() {
     if (!Args.Record.empty())
       Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt(), std::chrono::milliseconds(1000),
                                                  [](const std::string& why) { NoteOutputFailure(why); });
-    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap);
+    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap, SitesOrNull(Sites),
+                             View ? &View->Sink() : nullptr);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
@@ -299,6 +305,7 @@ TStatusValues TLiveSession::StatusNow(double elapsed, const TSessionStatus& s) c
   if (s.Gps != TGpsState::Fixing && s.Gps != TGpsState::Waiting) v.GpsProblem = GpsStateName(s.Gps);
   v.Counters = s.Counters;
   v.Counters.BytesReceived = Reader->BytesRead();
+  v.Kpis = Sinks.Stage->Snapshot();
   return v;
 }
 
@@ -310,8 +317,7 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
   std::snprintf(text, sizeof text,
                 "%s: %lld records written to %s (%s). %lld bytes received, "
                 "%lld frames decoded, %lld rejected, %lld bytes left undecoded at the stop, %lld gaps, "
-                "%lld fixes (%lld refused), %lld GPS outages, %lld calls set up, "
-                "%lld dropped. Queue high-water %lld bytes, full %lld times. "
+                "%lld fixes (%lld refused), %lld GPS outages. %s. Queue high-water %lld bytes, full %lld times. "
                 "Shared memory live at exit: %lld blocks, %lld bytes.",
                 EndingText("Session", outcome).c_str(), static_cast<long long>(outcome.RecordsWritten),
                 OutDir.c_str(), files.c_str(), static_cast<long long>(Reader->BytesRead()),
@@ -319,7 +325,7 @@ std::string TLiveSession::Summary(const TRunOutcome& outcome) const {
                 static_cast<long long>(c.BytesUndecoded), static_cast<long long>(c.Gaps),
                 static_cast<long long>(c.Fixes), static_cast<long long>(Gps.RefusedFixes()),
                 static_cast<long long>(c.GpsOutages),
-                static_cast<long long>(c.CallsSetUp), static_cast<long long>(c.CallsDropped),
+                KpiSentence(Sinks.Stage->Snapshot()).c_str(),
                 static_cast<long long>(Queue.HighWaterBytes()), static_cast<long long>(Queue.QueueFull()),
                 static_cast<long long>(SharedLiveBlocks()), static_cast<long long>(SharedLiveBytes()));
   return text;
@@ -338,8 +344,7 @@ int TLiveSession::Run() {
   plan.Port = Port.get();
   plan.Queue = &Queue;
   plan.Sources = {ReaderAsSource.get(), &Gps};
-  for (auto& writer : Sinks.Writers) plan.Sinks.push_back(writer.get());
-  if (View) plan.Sinks.push_back(&View->Sink());
+  plan.Sinks = Sinks.Front();
   plan.Tap = Capture.get();
   plan.Describe = DescribeRecord;
   plan.Options = Options;
@@ -455,6 +460,8 @@ TCommand AddLiveCommand(CLI::App& app) {
       ->check(PositiveSeconds);
   live->add_option("--record", args->Record, "write a capture of the session to this file");
   live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  live->add_option("--cells", args->Cells,
+                   "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");
   live->add_flag("--force", args->Force,
                  "replace what an earlier run left: the session in --out, and an existing --record, --pcap "
                  "or --log file");

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "refhost/capture/ReplaySession.h"
+#include "refhost/cli/CellsOption.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
@@ -28,6 +29,7 @@ struct TReplayArgs {
   std::string Plugin;
   bool Realtime = false;
   std::string Pcap;
+  std::string Cells;
   bool Force = false;
   bool View = false;
   std::string ViewAddress;
@@ -76,7 +78,10 @@ int RunReplay(const TReplayArgs& args) {
   plan.Input(file, "the capture");
   plan.Folder(outDir, SessionFileNames());
   if (!args.Pcap.empty()) plan.Output(args.Pcap, "--pcap", true);
+  if (!args.Cells.empty()) plan.Input(args.Cells, "--cells");
   if (!plan.Check(args.Force)) return ExitBadInput;
+  std::optional<TCellSites> sites;
+  if (!LoadCellSites("replay", args.Cells, sites)) return ExitBadInput;
   std::unique_ptr<TLiveView> view;
   if (args.View && !(view = OpenLiveView("replay", args.ViewAddress))) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
@@ -93,14 +98,13 @@ int RunReplay(const TReplayArgs& args) {
   TSessionSinks sinks;
   try {
     sinks = MakeSessionSinks(outDir, session->Settings(),
-                             args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap);
+                             args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap,
+                             SitesOrNull(sites), view ? &view->Sink() : nullptr);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;
   }
-  std::vector<TRecordSink*> borrowed;
-  for (auto& writer : sinks.Writers) borrowed.push_back(writer.get());
-  if (view) borrowed.push_back(&view->Sink());
+  const std::vector<TRecordSink*> borrowed = sinks.Front();
   std::printf("Replaying %s into %s\n", file.c_str(), outDir.c_str());
   std::fflush(stdout);
 
@@ -108,7 +112,11 @@ int RunReplay(const TReplayArgs& args) {
   std::function<void(double, const TSessionStatus&)> onStatus;
   if (view) {
     view->Start();
-    onStatus = [&view](double elapsed, const TSessionStatus& s) { view->Status(ReplayStatus(elapsed, s)); };
+    onStatus = [&view, &sinks](double elapsed, const TSessionStatus& s) {
+      TStatusValues values = ReplayStatus(elapsed, s);
+      values.Kpis = sinks.Stage->Snapshot();
+      view->Status(values);
+    };
   }
   TReplayOutcome outcome;
   try {
@@ -121,17 +129,20 @@ int RunReplay(const TReplayArgs& args) {
   }
   signals.Stop();  // before the session goes
   if (view) view->Stop();
+  const TSessionKpis kpis = sinks.Stage->Snapshot();
+  sinks.Stage.reset();
   sinks.Writers.clear();  // closes the files before the summary says they are there
   std::string files;
   for (const std::string& f : sinks.Files) files += (files.empty() ? "" : ", ") + f;
   const TSessionCounters& c = outcome.Counters;
   std::printf("Replay ended (%s): %lld records written to %s (%s). %lld bytes replayed, "
-              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s.\n",
+              "%lld frames decoded, %lld rejected, %lld gaps, %lld fixes%s. %s.\n",
               SessionEndName(outcome.End), static_cast<long long>(outcome.RecordsWritten),
               outDir.c_str(), files.c_str(), static_cast<long long>(c.BytesReceived),
               static_cast<long long>(c.FramesDecoded), static_cast<long long>(c.FramesRejected),
               static_cast<long long>(c.Gaps), static_cast<long long>(c.Fixes),
-              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "");
+              outcome.End == TSessionEnd::StoppedByUser ? "; the rest of the capture was not replayed" : "",
+              KpiSentence(kpis).c_str());
   if (!outcome.Warning.empty()) std::fprintf(stderr, "orvik-host replay: %s\n", outcome.Warning.c_str());
   if (outcome.PortBytesWritten != 0)
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "
@@ -163,6 +174,8 @@ TCommand AddReplayCommand(CLI::App& app) {
   auto* realtime = replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
+  replay->add_option("--cells", args->Cells,
+                     "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");
   replay->add_flag("--force", args->Force,
                    "replace what an earlier run left: the session in --out, an existing --pcap");
   replay->add_option("--view", args->ViewAddress,

@@ -16,6 +16,7 @@ struct TReportArgs {
   std::string Input;
   std::string Out;
   std::string Plugin;
+  std::string Cells;
 };
 
 int RunReport(const TReportArgs& args) {
@@ -26,8 +27,9 @@ int RunReport(const TReportArgs& args) {
               .string();
   }
   return WriteSessionInput(
-      "report", args.Input, args.Plugin, out, [&] { return std::make_unique<TReportWriter>(out); },
-      ": open it in a browser (it needs no network)");
+      "report", args.Input, args.Plugin, out,
+      [&](const TCellSites* sites) { return std::make_unique<TReportWriter>(out, sites); },
+      ": open it in a browser (it needs no network)", args.Cells);
 }
 
 }  // namespace
@@ -37,8 +39,9 @@ TCommand AddReportCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand("report", "Write the drive report: one HTML page that opens offline");
   command->footer(
       "INPUT is a session's output folder, its session.jsonl, or a capture (replayed through\n"
-      "the plug-in). The page shows the route coloured by received level with the call\n"
-      "events, level and quality over time, the signalling messages by type and a summary.\n"
+      "the plug-in). The page shows the KPIs, the route coloured by level, quality or serving\n"
+      "cell with the drive's events (and the cell sites of --cells), level and quality over\n"
+      "time and as distributions, the cell table, the signalling messages by type and a summary.\n"
       "\n"
       "The page is written whole beside its target and then put in its place, so an earlier\n"
       "page stays as it was until the new one is complete; it may not be INPUT or its session's\n"
@@ -49,5 +52,6 @@ TCommand AddReportCommand(CLI::App& app) {
   command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
   command->add_option("--out", args->Out, "the page (default: report.html beside INPUT)");
   command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");
+  command->add_option("--cells", args->Cells, "cell sites (OpenCelliD CSV layout) for the map");
   return {command, [args] { return RunReport(*args); }};
 }

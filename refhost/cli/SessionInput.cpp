@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/capture/ReplaySession.h"
+#include "refhost/cli/CellsOption.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/core/PluginLoader.h"
@@ -102,8 +104,9 @@ int PlaySessionInput(const std::string& command, const std::string& input, const
 }
 
 int WriteSessionInput(const std::string& command, const std::string& input, const std::string& plugin,
-                      const std::string& out, const std::function<std::unique_ptr<TRecordSink>()>& open,
-                      const char* wroteTail) {
+                      const std::string& out,
+                      const std::function<std::unique_ptr<TRecordSink>(const TCellSites*)>& open,
+                      const char* wroteTail, const std::string& cells) {
   std::error_code error;
   if (!fs::exists(input, error))
     return Refuse(command, input + " does not exist: give a session folder, its session.jsonl, or a capture");
@@ -116,13 +119,17 @@ int WriteSessionInput(const std::string& command, const std::string& input, cons
     for (const char* name : {"session.jsonl", "session.csv"})
       plan.Input((folder / name).string(), "the session's file");
   }
+  if (!cells.empty()) plan.Input(cells, "--cells");
   plan.Output(out, "the output", false);
   if (!plan.Check(false)) return ExitBadInput;
+  std::optional<TCellSites> sites;
+  if (!LoadCellSites(command, cells, sites)) return ExitBadInput;
 
   int status = ExitOk;
   try {
-    const std::unique_ptr<TRecordSink> writer = open();
-    status = PlaySessionInput(command, input, plugin, *writer);
+    const std::unique_ptr<TRecordSink> writer = open(SitesOrNull(sites));
+    TAnalysisStage stage({writer.get()}, SitesOrNull(sites));
+    status = PlaySessionInput(command, input, plugin, stage);
   } catch (const EOutputWrite& e) {
     std::fprintf(stderr, "orvik-host %s: %s\n", command.c_str(), e.what());
     return ExitFailure;

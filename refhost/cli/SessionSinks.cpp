@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "refhost/output/CsvWriter.h"
+#include "refhost/output/EventsCsvWriter.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/output/MapSinks.h"
 
@@ -18,18 +19,23 @@ void Add(TSessionSinks& sinks, const std::filesystem::path& dir, const char* nam
 }  // namespace
 
 const std::vector<std::string>& SessionFileNames() {
-  static const std::vector<std::string> names{"session.csv", "session.jsonl", "session.geojson",
-                                              "session.gpx", "session.kml", "report.html"};
+  static const std::vector<std::string> names{"session.csv", "session.jsonl", "events.csv",     "session.geojson",
+                                              "session.gpx", "session.kml",   "report.html"};
   return names;
 }
 
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, TFlushPolicy policy,
-                               const std::string& pcapPath) {
+                               const std::string& pcapPath, const TCellSites* sites, TRecordSink* watcher) {
   const std::filesystem::path dir(outDir);
   std::filesystem::create_directories(dir);
   TSessionSinks sinks;
   Add<TCsvWriter>(sinks, dir, "session.csv", policy);
   Add<TJsonLinesWriter>(sinks, dir, "session.jsonl", policy);
-  AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files);
+  Add<TEventsCsvWriter>(sinks, dir, "events.csv", policy);
+  AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files, sites);
+  std::vector<TRecordSink*> writers;
+  for (auto& w : sinks.Writers) writers.push_back(w.get());
+  if (watcher != nullptr) writers.push_back(watcher);
+  sinks.Stage = std::make_unique<TAnalysisStage>(std::move(writers), sites);
   return sinks;
 }

@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Reference host tools for the Orvik7316 plug-in.", "orvik-host"};
   app.require_subcommand(1);
   const std::vector<TCommand> commands{AddFramesCommand(app),  AddLiveCommand(app),   AddSimulateHandsetCommand(app),
-                                       AddReplayCommand(app),  AddExportCommand(app), AddReportCommand(app)};
+                                       AddReplayCommand(app),  AddExportCommand(app), AddReportCommand(app),
+                                       AddKpiCommand(app)};
 
   try {
     app.parse(argc, argv);

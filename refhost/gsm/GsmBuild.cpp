@@ -217,7 +217,8 @@ TGsmBytes HandoverCommand(uint16_t targetArfcn, uint8_t targetBsic,
 }
 
 TGsmBytes HandoverComplete() { return TBuilder(Rr, 0x2C).Add({0x00}).Done(); }
-TGsmBytes ChannelRelease() { return TBuilder(Rr, 0x0D).Add({0x00}).Done(); }
+TGsmBytes HandoverFailure(uint8_t rrCause) { return TBuilder(Rr, 0x28).Add({rrCause}).Done(); }
+TGsmBytes ChannelRelease(uint8_t rrCause) { return TBuilder(Rr, 0x0D).Add({rrCause}).Done(); }
 // Start ciphering with A5/1; no IMEISV in the answer.
 TGsmBytes CipheringModeCommand() { return TBuilder(Rr, 0x35).Add({0x01}).Done(); }
 TGsmBytes CipheringModeComplete() { return TBuilder(Rr, 0x32).Done(); }
@@ -256,6 +257,7 @@ TGsmBytes CmServiceRequest(uint32_t tmsi, uint8_t sequence) {
 }
 
 TGsmBytes CmServiceAccept() { return TBuilder(Mm, 0x21).Done(); }
+TGsmBytes CmServiceReject(uint8_t rejectCause) { return TBuilder(Mm, 0x22).Add({rejectCause}).Done(); }
 
 TGsmBytes LocationUpdatingRequest(const TGsmCellIdentity& oldArea, uint32_t tmsi,
                                   uint8_t sequence) {
@@ -270,6 +272,10 @@ TGsmBytes LocationUpdatingRequest(const TGsmCellIdentity& oldArea, uint32_t tmsi
 
 TGsmBytes LocationUpdatingAccept(const TGsmCellIdentity& cell) {
   return TBuilder(Mm, 0x02).Add(AreaIdentification(cell)).Done();
+}
+
+TGsmBytes LocationUpdatingReject(uint8_t rejectCause) {
+  return TBuilder(Mm, 0x04).Add({rejectCause}).Done();
 }
 
 TGsmBytes AuthenticationRequest(const uint8_t (&rand)[16]) {

@@ -72,7 +72,12 @@ TGsmBytes HandoverCommand(uint16_t targetArfcn, uint8_t targetBsic,
                           const TGsmAssignedChannel& channel, uint8_t reference,
                           uint8_t powerLevel);
 TGsmBytes HandoverComplete();
-TGsmBytes ChannelRelease();
+// The mobile back on its old channel after a handover it could not make;
+// `rrCause` e.g. 0x03 abnormal release, timer expired.
+TGsmBytes HandoverFailure(uint8_t rrCause);
+// `rrCause` 0x00 normal event; 0x01 abnormal release, unspecified; 0x03
+// abnormal release, timer expired (radio link timeout) and so on.
+TGsmBytes ChannelRelease(uint8_t rrCause = 0x00);
 TGsmBytes CipheringModeCommand();
 TGsmBytes CipheringModeComplete();
 TGsmBytes ClassmarkChange();
@@ -85,8 +90,12 @@ TGsmBytes MeasurementReport(uint8_t rxLevFull, uint8_t rxLevSub, uint8_t rxQualF
 // (0..3, in bits 6-7 of the message type; network messages have none).
 TGsmBytes CmServiceRequest(uint32_t tmsi, uint8_t sequence);
 TGsmBytes CmServiceAccept();
+// `rejectCause` the MM cause, e.g. 0x22 service option temporarily out of order.
+TGsmBytes CmServiceReject(uint8_t rejectCause);
 TGsmBytes LocationUpdatingRequest(const TGsmCellIdentity& oldArea, uint32_t tmsi, uint8_t sequence);
 TGsmBytes LocationUpdatingAccept(const TGsmCellIdentity& cell);
+// `rejectCause` the MM cause, e.g. 0x0C location area not allowed, 0x11 network failure.
+TGsmBytes LocationUpdatingReject(uint8_t rejectCause);
 TGsmBytes AuthenticationRequest(const uint8_t (&rand)[16]);
 TGsmBytes AuthenticationResponse(uint32_t sres, uint8_t sequence);
 TGsmBytes IdentityRequest();

@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/core/FieldRanges.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
@@ -318,6 +319,7 @@ void Replay(const TJson& o, TRecordSink& sink) {
   else if (type == "gap") sink.OnGap(ReadGap(o));
   else if (type == "session") sink.OnStart(ReadSettings(o));
   else if (type == "summary") sink.OnFinish(ReadCounters(o));
+  else if (type == "event") return;
   else Bad("unknown type '" + type + "'");
 }
 
@@ -388,8 +390,19 @@ void TJsonLinesWriter::OnGap(const TSessionGap& g) {
                        {"why", g.Why}}));
 }
 
+void TJsonLinesWriter::OnEvent(const TDriveEvent& e) {
+  TJson line{{"type", "event"}};
+  const nlohmann::json fields = EventJson(e, UtcOffsetMinutes);
+  for (const auto& [key, value] : fields.items()) line[key] = value;
+  WriteLine(Dump(line));
+}
+
+void TJsonLinesWriter::OnAnalysis(const TSessionAnalysisResult& a) {
+  Analysis = ",\"kpi\":" + JsonText(KpiJson(a.Kpis)) + ",\"cells\":" + JsonText(CellTableJson(a.Cells));
+}
+
 void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
-  WriteLine(Dump(TJson{{"type", "summary"},
+  std::string summary = Dump(TJson{{"type", "summary"},
                        {"bytes_received", c.BytesReceived},
                        {"frames_decoded", c.FramesDecoded},
                        {"frames_rejected", c.FramesRejected},
@@ -400,7 +413,9 @@ void TJsonLinesWriter::OnFinish(const TSessionCounters& c) {
                        {"calls_set_up", c.CallsSetUp},
                        {"calls_dropped", c.CallsDropped},
                        {"bytes_undecoded", c.BytesUndecoded},
-                       {"gps_outages", c.GpsOutages}}));
+                       {"gps_outages", c.GpsOutages}});
+  if (!Analysis.empty()) summary.insert(summary.size() - 1, Analysis);
+  WriteLine(std::move(summary));
   Out.Flush();
 }
 

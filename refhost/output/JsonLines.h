@@ -1,7 +1,9 @@
 // The session as JSON Lines: one object per line (live sessions flush each
 // line as it is written).
 // "type" says what a line holds: "session" (first line: the settings),
-// "fix", "record", "gap", "summary" (last line: the counters). Everything a
+// "fix", "record", "gap", "event" (what the analysis found, right after the
+// record or gap that decided it), "summary" (last line: the counters, the
+// KPIs under "kpi" and the cell table under "cells"). Everything a
 // later tool needs to draw maps, write a pcap or a report is in it. Fields
 // and units: docs/session-output.md.
 //
@@ -31,6 +33,8 @@ class TJsonLinesWriter : public TRecordSink {
   void OnFix(const TGpsFix& fix) override;
   void OnRecord(const THostRecord& record) override;
   void OnGap(const TSessionGap& gap) override;
+  void OnEvent(const TDriveEvent& event) override;
+  void OnAnalysis(const TSessionAnalysisResult& analysis) override;
   void OnFinish(const TSessionCounters& counters) override;  // flushes
 
  private:
@@ -39,6 +43,7 @@ class TJsonLinesWriter : public TRecordSink {
   TOutputFile Out;
   std::string Line;  // reused between records
   int32_t UtcOffsetMinutes = 0;
+  std::string Analysis;  // ,"kpi":...,"cells":... for the summary line; empty without an analysis
 };
 
 // The longest line the reader takes. The longest line a session writes is
@@ -50,7 +55,9 @@ constexpr size_t JsonLinesMaxLineBytes = 4u << 20;
 
 // Reads a session's JSON Lines back and replays each entry into `sink` in
 // file order (session -> OnStart, fix -> OnFix, record -> OnRecord, gap ->
-// OnGap, summary -> OnFinish). Blank lines are skipped. Values are checked
+// OnGap, summary -> OnFinish). Blank lines are skipped, and so are "event"
+// lines and the summary's "kpi" and "cells": what the analysis derives is
+// derived again by the stage a reader plays into, never read back. Values are checked
 // against FieldRanges.h. On bad input it stops at the first bad line and
 // returns false with `error` saying which line and what is wrong; the entries
 // before it have reached the sink. A last line that is not valid JSON and has

@@ -1,7 +1,10 @@
 #include "refhost/output/KmlWriter.h"
 
+#include <cmath>
 #include <cstdio>
 
+#include "refhost/analysis/SessionAnalysis.h"
+#include "refhost/cells/CellSites.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
 #include "refhost/output/OutputFile.h"
@@ -56,9 +59,52 @@ std::string Describe(const THostRecord& r, int32_t utcOffsetMinutes) {
   return text;
 }
 
+std::string CellText(const TCellKey& k) {
+  return std::to_string(k.Mcc) + "-" + std::to_string(k.Mnc) + "-" + std::to_string(k.Lac) + "-" +
+         std::to_string(k.CellId);
+}
+
+// Colours of the event marks (aabbggrr), as the report draws them.
+struct TEventStyle {
+  TEventKind Kind;
+  const char* Colour;
+};
+constexpr TEventStyle EventStyles[] = {
+    {TEventKind::CallSetup, "ffbf5f1f"},         {TEventKind::CallConnect, "ffbf5f1f"},
+    {TEventKind::CallEnd, "ff333333"},           {TEventKind::CallDrop, "ffaa248e"},
+    {TEventKind::CallSetupFailure, "ff1e54b3"},  {TEventKind::HandoverSuccess, "ff8f8300"},
+    {TEventKind::HandoverFailure, "ff5714ad"},
+};
+
+std::string EventStyleId(TEventKind kind) {
+  for (const TEventStyle& s : EventStyles)
+    if (s.Kind == kind) return std::string("event_") + EventKindName(kind);
+  return "event";
+}
+
+std::string DescribeEvent(const TDriveEvent& e, int32_t utcOffsetMinutes) {
+  std::string text = FormatIsoTime(e.Time, utcOffsetMinutes) + ", " + EventKindName(e.Kind);
+  if (e.Direction != TCallDirection::None) text += std::string(", ") + CallDirectionName(e.Direction);
+  if (e.Cell.Key.Valid) text += ", cell " + CellText(e.Cell.Key);
+  if (e.Cell.Arfcn != 0) text += ", ARFCN " + std::to_string(e.Cell.Arfcn);
+  if (e.TargetArfcn != 0) text += ", target ARFCN " + std::to_string(e.TargetArfcn);
+  if (!e.Cause.empty()) text += ", " + e.Cause;
+  if (e.FirstRecord >= 0)
+    text += ", records " + std::to_string(e.FirstRecord) + " to " + std::to_string(e.LastRecord);
+  return text;
+}
+
 }  // namespace
 
-TKmlWriter::TKmlWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
+TKmlWriter::TKmlWriter(std::string path, const TCellSites* sites) : Path(std::move(path)), Sites(sites) {
+  CheckOutputPath(Path);
+}
+
+void TKmlWriter::OnEvent(const TDriveEvent& e) {
+  if (e.Longitude == -9999.0 || e.Latitude == -9999.0) return;
+  Events.push_back({e.Longitude, e.Latitude, e.Time, EventKindName(e.Kind), DescribeEvent(e, UtcOffsetMinutes),
+                    EventStyleId(e.Kind)});
+}
 
 void TKmlWriter::OnStart(const TSessionSettings& settings) { UtcOffsetMinutes = settings.UtcOffsetMinutes; }
 
@@ -66,7 +112,7 @@ void TKmlWriter::OnFix(const TGpsFix& fix) { Route.emplace_back(fix.Longitude, f
 
 void TKmlWriter::OnRecord(const THostRecord& record) {
   if (!HasPosition(record)) return;
-  TPoint point{record.Longitude, record.Latitude, record.TimeStamp1, "", Describe(record, UtcOffsetMinutes)};
+  TPoint point{record.Longitude, record.Latitude, record.TimeStamp1, "", Describe(record, UtcOffsetMinutes), ""};
   if (record.MessageId != 0) {
     point.Name = LookupGsmMessage(record.MessageId).Name;
     Messages.push_back(std::move(point));
@@ -95,6 +141,9 @@ void TKmlWriter::OnFinish(const TSessionCounters&) {
     WriteIconStyle(xml, s.Id, KmlColour(s), "0.6");
   }
   WriteIconStyle(xml, "message", "ffffffff", "0.8");
+  for (const TEventStyle& s : EventStyles) WriteIconStyle(xml, EventStyleId(s.Kind), s.Colour, "1.1");
+  WriteIconStyle(xml, "event", "ffb0b0b0", "0.9");
+  WriteIconStyle(xml, "site", "ff202020", "1.2");
 
   if (Route.size() >= 2) {
     xml.Start("Placemark");
@@ -116,10 +165,12 @@ void TKmlWriter::OnFinish(const TSessionCounters&) {
       xml.Start("Placemark");
       if (!p.Name.empty()) xml.Element("name", p.Name);
       xml.Element("description", p.Description);
-      xml.Element("styleUrl", "#" + style);
-      xml.Start("TimeStamp");
-      xml.Element("when", FormatUtcTime(p.Time, UtcOffsetMinutes));
-      xml.End();
+      xml.Element("styleUrl", "#" + (p.Style.empty() ? style : p.Style));
+      if (p.Time != 0) {
+        xml.Start("TimeStamp");
+        xml.Element("when", FormatUtcTime(p.Time, UtcOffsetMinutes));
+        xml.End();
+      }
       xml.Start("Point");
       xml.Element("coordinates", Coordinates(p.Longitude, p.Latitude));
       xml.End();
@@ -132,5 +183,14 @@ void TKmlWriter::OnFinish(const TSessionCounters&) {
     writeFolder(std::string("Level ") + s.Label, s.Id, Bands[size_t(b)]);
   }
   writeFolder("Signalling", "message", Messages);
+  writeFolder("Events", "event", Events);
+  if (Sites) {
+    std::vector<TPoint> sites;
+    for (const TCellSite& site : Sites->All())
+      sites.push_back({site.Longitude, site.Latitude, 0, "CI " + std::to_string(site.Key.CellId),
+                       site.Radio + " cell " + CellText(site.Key) + ", range " + std::to_string(std::lround(site.RangeM)) + " m",
+                       ""});
+    writeFolder("Sites", "site", sites);
+  }
   xml.Finish();
 }

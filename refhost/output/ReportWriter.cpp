@@ -1,15 +1,15 @@
 #include "refhost/output/ReportWriter.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
+#include "refhost/analysis/SessionAnalysis.h"
+#include "refhost/cells/CellSites.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
-#include "refhost/output/MapValues.h"
 #include "refhost/output/OutputFile.h"
+#include "refhost/output/RecordValues.h"
 #include "refhost/output/ReportAssets.h"
 #include "refhost/output/TextSafety.h"
 
@@ -17,41 +17,42 @@ namespace {
 
 using nlohmann::json;
 
-constexpr double DaysTo1970 = 25569.0;
 constexpr double NoPosition = -9999.0;
-// Fixes further apart than this leave the time between them without GPS.
-constexpr double FixIntervalS = 3.0;
-constexpr const char* RouteColour = "#6b7b8c";
 
-constexpr uint16_t CcSetup = GsmPdCallControl << 8 | 0x05, CcConnect = GsmPdCallControl << 8 | 0x07,
-                   CcDisconnect = GsmPdCallControl << 8 | 0x25, CcRelease = GsmPdCallControl << 8 | 0x2D,
-                   CcReleaseComplete = GsmPdCallControl << 8 | 0x2A;
+// 1e-6 degrees is about 10 cm: enough for a page, and the page stays small.
+double Round6(double degrees) { return std::round(degrees * 1e6) / 1e6; }
 
-// Local time in seconds: what the chart shows, as if it were UTC.
-double LocalSeconds(TDays t) { return (t - DaysTo1970) * 86400.0; }
+json Degrees(double v) { return v == NoPosition || !std::isfinite(v) ? json(nullptr) : json(Round6(v)); }
 
-std::string Duration(double seconds) {
-  const long s = std::lround(std::max(0.0, seconds));
-  char text[32];
-  std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-  return text;
+json CellJson(const TCellKey& k) { return {{"mcc", k.Mcc}, {"mnc", k.Mnc}, {"lac", k.Lac}, {"ci", k.CellId}}; }
+
+// A record as its JSON Lines object, with what the page draws and no more:
+// no neighbours, no layer-3 bytes.
+json RecordEntry(const THostRecord& r, int32_t offset) {
+  const bool positioned = r.Method != TPositionMethod::None;
+  json e{{"type", "record"},
+         {"index", r.Index},
+         {"time1", FormatIsoTime(r.TimeStamp1, offset)},
+         {"longitude", positioned ? Degrees(r.Longitude) : json(nullptr)},
+         {"latitude", positioned ? Degrees(r.Latitude) : json(nullptr)},
+         {"call_state", CallStateName(r.CallState)}};
+  if (r.MessageId != 0) {
+    const TGsmMessageInfo info = LookupGsmMessage(r.MessageId);
+    e["message_name"] = info.Name;
+    e["channel"] = info.Channel == TGsmChannel::Bcch ? "bcch" : info.Channel == TGsmChannel::Ccch ? "ccch" : "dcch";
+  }
+  if (r.Idle) e["idle"] = {{"arfcn", r.Idle->Arfcn}, {"bsic", r.Idle->Bsic}, {"rxlev", r.Idle->RxLev}};
+  if (const auto& d = r.DedicatedReport)
+    e["dedicated_report"] = {
+        {"arfcn", d->Arfcn}, {"bsic", d->Bsic}, {"rxlev_full", d->RxLevFull}, {"rxqual_full", d->RxQualFull}};
+  if (r.Serving.Key.Valid || r.Serving.Arfcn != 0) {
+    json s = r.Serving.Key.Valid ? CellJson(r.Serving.Key) : json::object();
+    if (r.Serving.Arfcn != 0) s["arfcn"] = r.Serving.Arfcn, s["bsic"] = r.Serving.Bsic;
+    if (std::isfinite(r.Serving.SiteDistanceM)) s["site_m"] = std::round(r.Serving.SiteDistanceM);
+    e["serving"] = std::move(s);
+  }
+  return e;
 }
-
-// "2026-12-08 10:15:02": the offset is in the page's subtitle.
-std::string LocalText(TDays t, int32_t utcOffsetMinutes) {
-  std::string text = FormatIsoTime(t, utcOffsetMinutes).substr(0, 19);
-  text[10] = ' ';
-  return text;
-}
-
-std::string Hex(const TLevelBandStyle& s) {
-  char text[8];
-  std::snprintf(text, sizeof text, "#%02x%02x%02x", s.Red, s.Green, s.Blue);
-  return text;
-}
-
-bool InCall(TCallStateView s) { return s == TCallStateView::Alerting || s == TCallStateView::Connected; }
-bool IsRelease(uint16_t id) { return id == CcDisconnect || id == CcRelease || id == CcReleaseComplete; }
 
 void ReplaceOnce(std::string& page, std::string_view marker, std::string_view with) {
   const size_t at = page.find(marker);
@@ -60,24 +61,69 @@ void ReplaceOnce(std::string& page, std::string_view marker, std::string_view wi
 
 }  // namespace
 
-TReportWriter::TReportWriter(std::string path) : Path(std::move(path)) { CheckOutputPath(Path); }
-
-void TReportWriter::OnStart(const TSessionSettings& settings) { Settings = settings; }
-
-void TReportWriter::OnFix(const TGpsFix& fix) { Fixes.push_back(fix); }
-
-void TReportWriter::OnRecord(const THostRecord& r) {
-  TSample s{r.TimeStamp1, NoPosition, NoPosition, 0, -1, r.CallState, r.MessageId};
-  if (HasPosition(r)) {
-    s.Longitude = r.Longitude;
-    s.Latitude = r.Latitude;
-  }
-  if (const auto level = ServingLevelDbm(r)) s.Level = *level;
-  if (const auto quality = ServingQuality(r)) s.Quality = *quality;
-  Samples.push_back(s);
+std::string ReportPage(std::string_view entriesJson, std::string_view liveScript) {
+  std::string page(ReportTemplateText());
+  ReplaceOnce(page, "/*@UPLOT_CSS@*/", UplotStyle());
+  ReplaceOnce(page, "/*@UPLOT_LICENSE@*/", UplotLicence());
+  ReplaceOnce(page, "/*@UPLOT_JS@*/", UplotScript());
+  ReplaceOnce(page, "/*@LIVE_JS@*/", liveScript);
+  // The data last: a string in it that looks like a marker stays a string.
+  ReplaceOnce(page, "/*@DATA@*/", HtmlScriptJson(entriesJson));
+  return page;
 }
 
-void TReportWriter::OnGap(const TSessionGap& gap) { Gaps.push_back(gap); }
+TReportWriter::TReportWriter(std::string path, const TCellSites* sites) : Path(std::move(path)), Sites(sites) {
+  CheckOutputPath(Path);
+}
+
+void TReportWriter::OnStart(const TSessionSettings& s) {
+  UtcOffsetMinutes = s.UtcOffsetMinutes;
+  Entries.push_back(JsonText(json{{"type", "session"},
+                                  {"source", s.Source},
+                                  {"gps_source", s.GpsSource},
+                                  {"utc_offset_minutes", s.UtcOffsetMinutes}}));
+  if (!Sites) return;
+  json sites = json::array();
+  for (const TCellSite& site : Sites->All()) {
+    json j = CellJson(site.Key);
+    j["radio"] = site.Radio;
+    j["longitude"] = Round6(site.Longitude);
+    j["latitude"] = Round6(site.Latitude);
+    j["range_m"] = site.RangeM;
+    sites.push_back(std::move(j));
+  }
+  Entries.push_back(JsonText(json{{"type", "sites"}, {"sites", std::move(sites)}}));
+}
+
+void TReportWriter::OnFix(const TGpsFix& f) {
+  Entries.push_back(JsonText(json{{"type", "fix"},
+                                  {"time", FormatIsoTime(f.Time, UtcOffsetMinutes)},
+                                  {"longitude", Round6(f.Longitude)},
+                                  {"latitude", Round6(f.Latitude)}}));
+}
+
+void TReportWriter::OnRecord(const THostRecord& r) { Entries.push_back(JsonText(RecordEntry(r, UtcOffsetMinutes))); }
+
+void TReportWriter::OnGap(const TSessionGap& g) {
+  Entries.push_back(JsonText(json{{"type", "gap"},
+                                  {"from", FormatIsoTime(g.From, UtcOffsetMinutes)},
+                                  {"to", FormatIsoTime(g.To, UtcOffsetMinutes)},
+                                  {"why", g.Why}}));
+}
+
+void TReportWriter::OnEvent(const TDriveEvent& event) {
+  json e = EventJson(event, UtcOffsetMinutes);
+  e["type"] = "event";
+  Entries.push_back(JsonText(e));
+}
+
+void TReportWriter::OnAnalysis(const TSessionAnalysisResult& result) {
+  json missing = json::array();
+  for (const TCellKey& k : result.CellsMissingFromSites) missing.push_back(CellJson(k));
+  const json members{
+      {"kpi", KpiJson(result.Kpis)}, {"cells", CellTableJson(result.Cells)}, {"cells_missing_from_sites", missing}};
+  Analysis = JsonText(members);
+}
 
 void TReportWriter::OnFinish(const TSessionCounters& counters) {
   const std::string page = Page(counters);
@@ -86,159 +132,26 @@ void TReportWriter::OnFinish(const TSessionCounters& counters) {
   out.Commit();
 }
 
-std::string TReportWriter::Page(const TSessionCounters& counters) const {
-  const int32_t offset = Settings.UtcOffsetMinutes;
-  json data;
-
-  // Map: the route, the records with a level, the call events.
-  json route = json::array(), points = json::array(), events = json::array();
-  for (const TGpsFix& f : Fixes) route.push_back({f.Longitude, f.Latitude});
-  for (const TSample& s : Samples) {
-    if (s.Longitude == NoPosition) continue;
-    if (Fixes.size() < 2) route.push_back({s.Longitude, s.Latitude});
-    if (s.Level != 0) points.push_back({s.Longitude, s.Latitude, s.Level});
+std::string TReportWriter::Page(const TSessionCounters& c) const {
+  json summary{{"type", "summary"},
+               {"bytes_received", c.BytesReceived},
+               {"frames_decoded", c.FramesDecoded},
+               {"frames_rejected", c.FramesRejected},
+               {"gaps", c.Gaps},
+               {"fixes", c.Fixes},
+               {"bytes_undecoded", c.BytesUndecoded},
+               {"gps_outages", c.GpsOutages}};
+  if (!Analysis.empty()) summary.update(json::parse(Analysis));
+  size_t size = 2;
+  for (const std::string& e : Entries) size += e.size() + 2;
+  std::string data;
+  data.reserve(size + 4096);
+  data += '[';
+  for (const std::string& e : Entries) {
+    data += e;
+    data += ",\n";
   }
-  if (route.size() < 2) route = json::array();
-
-  // Calls: from the SETUP (or the first record in a call state) to the first
-  // record out of it; released when a release was signalled, else dropped.
-  json calls = json::array();
-  int64_t callsSeen = 0, dropsSeen = 0;
-  const TSample* lastPositioned = nullptr;
-  auto event = [&](const char* kind, const TSample* at) {
-    if (at && at->Longitude != NoPosition)
-      events.push_back({{"kind", kind}, {"lon", at->Longitude}, {"lat", at->Latitude}});
-  };
-  double callFrom = NAN;
-  bool inCall = false, released = false;
-  for (const TSample& s : Samples) {
-    if (s.Longitude != NoPosition) lastPositioned = &s;
-    if (s.MessageId == CcSetup && !inCall) {
-      callFrom = LocalSeconds(s.Time);
-      event("setup", &s);
-    }
-    if (s.MessageId == CcConnect) event("connect", &s);
-    if (inCall && IsRelease(s.MessageId) && !released) {
-      released = true;
-      event("release", &s);
-    }
-    if (!inCall && InCall(s.CallState)) {
-      inCall = true;
-      released = false;
-      ++callsSeen;
-      if (std::isnan(callFrom)) callFrom = LocalSeconds(s.Time);
-    } else if (inCall && !InCall(s.CallState)) {
-      inCall = false;
-      released = released || s.CallState == TCallStateView::Released;
-      if (!released) {
-        ++dropsSeen;
-        event("drop", lastPositioned);
-      }
-      calls.push_back({{"from", callFrom}, {"to", LocalSeconds(s.Time)}, {"end", released ? "released" : "dropped"}});
-      callFrom = NAN;
-    }
-  }
-  if (inCall && !Samples.empty())
-    calls.push_back({{"from", callFrom}, {"to", LocalSeconds(Samples.back().Time)}, {"end", "open"}});
-
-  // Chart series: the records with a report.
-  json t = json::array(), level = json::array(), quality = json::array();
-  for (const TSample& s : Samples) {
-    if (s.Level == 0) continue;
-    t.push_back(LocalSeconds(s.Time));
-    level.push_back(s.Level);
-    quality.push_back(s.Quality >= 0 ? json(s.Quality) : json(nullptr));
-  }
-  json gaps = json::array();
-  for (const TSessionGap& g : Gaps) gaps.push_back({{"from", LocalSeconds(g.From)}, {"to", LocalSeconds(g.To)}, {"why", g.Why}});
-
-  // Messages by type, most frequent first.
-  struct TCount {
-    int64_t Count = 0;
-    TDays First = 0;
-    TGsmChannel Channel = TGsmChannel::Dcch;
-  };
-  std::map<std::string, TCount> byName;
-  for (const TSample& s : Samples) {
-    if (s.MessageId == 0) continue;
-    const TGsmMessageInfo info = LookupGsmMessage(s.MessageId);
-    TCount& c = byName[info.Name];
-    if (c.Count++ == 0) c.First = s.Time;
-    c.Channel = info.Channel;
-  }
-  std::vector<std::pair<std::string, TCount>> sorted(byName.begin(), byName.end());
-  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-    return a.second.Count != b.second.Count ? a.second.Count > b.second.Count : a.second.First < b.second.First;
-  });
-  json messages = json::array();
-  for (const auto& [name, c] : sorted) {
-    const char* channel = c.Channel == TGsmChannel::Bcch ? "BCCH" : c.Channel == TGsmChannel::Ccch ? "CCCH" : "DCCH";
-    messages.push_back({{"name", name}, {"channel", channel}, {"count", c.Count}, {"first", LocalText(c.First, offset)}});
-  }
-
-  // Summary.
-  TDays from = INFINITY, to = -INFINITY;
-  for (const TSample& s : Samples) from = std::min(from, s.Time), to = std::max(to, s.Time);
-  for (const TGpsFix& f : Fixes) from = std::min(from, f.Time), to = std::max(to, f.Time);
-  const bool empty = from > to;
-  if (empty) from = to = 0;
-  double distanceM = 0, withoutGpsS = 0;
-  for (size_t i = 1; i < Fixes.size(); ++i) {
-    distanceM += GroundDistanceM(Fixes[i - 1].Longitude, Fixes[i - 1].Latitude, Fixes[i].Longitude, Fixes[i].Latitude);
-    const double step = (Fixes[i].Time - Fixes[i - 1].Time) * 86400.0;
-    if (step > FixIntervalS) withoutGpsS += step;
-  }
-  if (Fixes.empty()) {
-    withoutGpsS = (to - from) * 86400.0;
-  } else {
-    withoutGpsS += (Fixes.front().Time - from) * 86400.0 + (to - Fixes.back().Time) * 86400.0;
-  }
-  double gapS = 0;
-  for (const TSessionGap& g : Gaps) gapS += (g.To - g.From) * 86400.0;
-  // The session's own counters when it ended with them; else what the records show.
-  const bool counted = counters.FramesDecoded > 0 || counters.CallsSetUp > 0;
-  char distance[32];
-  std::snprintf(distance, sizeof distance, "%.2f km", distanceM / 1000.0);
-  const std::string gapsText = std::to_string(Gaps.size()) + (Gaps.empty() ? "" : " (" + Duration(gapS) + ")");
-  json summary = json::array({
-      {"Start", empty ? "-" : LocalText(from, offset)},
-      {"End", empty ? "-" : LocalText(to, offset)},
-      {"Duration", Duration((to - from) * 86400.0)},
-      {"Distance", distance},
-      {"Records", std::to_string(Samples.size())},
-      {"GPS fixes", std::to_string(Fixes.size())},
-      {"Calls set up", std::to_string(counted ? counters.CallsSetUp : callsSeen)},
-      {"Calls dropped", std::to_string(counted ? counters.CallsDropped : dropsSeen)},
-      {"Line gaps", gapsText},
-      {"Time without GPS", Duration(withoutGpsS)},
-      {"Handset", Settings.Source.empty() ? "-" : Settings.Source},
-      {"GPS source", Settings.GpsSource.empty() ? "none" : Settings.GpsSource},
-  });
-
-  json bands = json::array();
-  for (int b = 0; b < LevelBandCount; ++b) {
-    const TLevelBandStyle& s = LevelBandStyle(TLevelBand(b));
-    bands.push_back({{"id", s.Id}, {"label", s.Label}, {"colour", Hex(s)}});
-  }
-  data["subtitle"] = empty ? std::string("Empty session")
-                           : LocalText(from, offset).substr(0, 16) + " to " + LocalText(to, offset).substr(11, 5) + " (UTC" +
-                                 FormatIsoTime(from, offset).substr(23) + "), handset " + Settings.Source;
-  data["bands"] = std::move(bands);
-  data["routeColour"] = RouteColour;
-  data["route"] = std::move(route);
-  data["points"] = std::move(points);
-  data["events"] = std::move(events);
-  data["series"] = {{"t", std::move(t)}, {"level", std::move(level)}, {"quality", std::move(quality)}};
-  data["calls"] = std::move(calls);
-  data["gaps"] = std::move(gaps);
-  data["messages"] = std::move(messages);
-  data["summary"] = std::move(summary);
-
-  std::string page(ReportTemplateText());
-  ReplaceOnce(page, "/*@UPLOT_CSS@*/", UplotStyle());
-  ReplaceOnce(page, "/*@UPLOT_LICENSE@*/", UplotLicence());
-  ReplaceOnce(page, "/*@UPLOT_JS@*/", UplotScript());
-  // The data last: a string in it that looks like a marker stays a string.
-  ReplaceOnce(page, "/*@DATA@*/", HtmlScriptJson(JsonText(data)));
-  return page;
+  data += JsonText(summary);
+  data += ']';
+  return ReportPage(data);
 }

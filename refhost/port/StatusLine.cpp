@@ -20,11 +20,14 @@ std::string FormatStatus(const TStatusValues& v) {
   const int64_t capacity = v.QueueCapacityBytes > 0 ? v.QueueCapacityBytes : 1;
   char text[256];
   std::snprintf(text, sizeof text,
-                "%02lld:%02lld records %lld | %d frames/s | %s%s | %s | queue %lld%% | "
+                "%02lld:%02lld records %lld | %d frames/s | %s%s | %s | calls %lld set up %lld dropped %lld "
+                "handovers %lld | queue %lld%% | "
                 "bytes %lld decoded %lld rejected %lld gaps %lld",
                 static_cast<long long>(elapsed / 60), static_cast<long long>(elapsed % 60),
                 static_cast<long long>(v.Records), v.FramesPerSecond, v.LineUp ? "" : "LINE DOWN, ",
-                v.CallState.c_str(), fix, static_cast<long long>(v.QueueFillBytes * 100 / capacity),
+                v.CallState.c_str(), fix, static_cast<long long>(v.Kpis.CallAttempts),
+                static_cast<long long>(v.Kpis.CallSetups), static_cast<long long>(v.Kpis.CallDrops),
+                static_cast<long long>(v.Kpis.HandoverAttempts), static_cast<long long>(v.QueueFillBytes * 100 / capacity),
                 static_cast<long long>(v.Counters.BytesReceived),
                 static_cast<long long>(v.Counters.FramesDecoded),
                 static_cast<long long>(v.Counters.FramesRejected), static_cast<long long>(v.Counters.Gaps));

@@ -23,10 +23,12 @@ struct TStatusValues {
   int64_t QueueCapacityBytes = 1;
   bool LineUp = true;
   TSessionCounters Counters;
+  TSessionKpis Kpis;  // the analysis' figures so far
 };
 
 // One line of status, e.g.
-// "00:12 records 96 | 8 frames/s | idle | fix 0.4 s ago | queue 0% | bytes 5210 decoded 96 rejected 0 gaps 0"
+// "00:12 records 96 | 8 frames/s | idle | fix 0.4 s ago | calls 1 set up 1 dropped 0 handovers 2 | queue 0% |
+// bytes 5210 decoded 96 rejected 0 gaps 0"
 std::string FormatStatus(const TStatusValues& values);
 
 class TStatusLine {

@@ -44,6 +44,15 @@ constexpr uint8_t CauseLocationUpdate = 0x00;
 // Call control causes.
 constexpr uint8_t CauseNormalClearing = 16;
 constexpr uint8_t CauseNoAnswer = 19;
+// Causes of the injected faults.
+constexpr uint8_t RrAbnormalUnspecified = 0x01;
+constexpr uint8_t RrAbnormalTimerExpired = 0x03;
+constexpr uint8_t MmServiceOptionOutOfOrder = 0x22;
+constexpr uint8_t MmNetworkFailure = 0x11;
+// How long a handset that lost its call stays quiet before idle reports resume.
+constexpr double SilentDropMinS = 3.0, SilentDropMaxS = 6.0;
+// After a failed handover the network waits before it tries again.
+constexpr double HandoverBackoffS = 10;
 
 template <size_t N>
 bool EndsWith(const std::vector<int>& recent, const std::array<int32_t, N>& sequence) {
@@ -68,7 +77,8 @@ THandsetSimulator::THandsetSimulator(const TSimulatorOptions& options)
       DriveModel(std::make_unique<TSimulatedDrive>(options.Seed, options.Drive)),
       RadioModel(std::make_unique<TSimRadio>(*DriveModel, options.Seed)),
       NetRng(options.Seed ^ 0x4E3704E3704E3704ull),
-      FaultRng(options.Seed ^ 0xFA17FA17FA17FA17ull) {
+      FaultRng(options.Seed ^ 0xFA17FA17FA17FA17ull),
+      FaultNet(options.Seed ^ 0x0DD5F00D0DD5F00Dull) {
   Tmsi = static_cast<uint32_t>(NetRng.Next());
   At(Opts.ReportIntervalS, [this] { RadioTick(); });
   At(Opts.SystemInfoEveryS, [this] { SystemInfoTick(); });
@@ -203,6 +213,7 @@ void THandsetSimulator::ScheduleReport() {
       if (DedicatedReports) Emit(RadioModel->DedicatedLine());
     } else if (IdleReports) {
       Emit(RadioModel->IdleLine());
+      if (!Muted()) AfterIdleLine();
     }
     ++Counters.ReportsSent;
     ScheduleReport();
@@ -212,8 +223,8 @@ void THandsetSimulator::ScheduleReport() {
 // --- output ---------------------------------------------------------------
 
 void THandsetSimulator::Emit(const std::string& line) {
-  if (Opts.SilenceAtS >= 0 && Clock >= Opts.SilenceAtS &&
-      Clock < Opts.SilenceAtS + Opts.SilenceForS) {
+  if (Muted() || (Opts.SilenceAtS >= 0 && Clock >= Opts.SilenceAtS &&
+                  Clock < Opts.SilenceAtS + Opts.SilenceForS)) {
     ++Counters.LinesSilenced;
     return;
   }
@@ -268,12 +279,20 @@ void THandsetSimulator::RadioTick() {
   const TSimNeighbour best = nbs.front();
   if (Connection == TConnection::Traffic) {
     if (!HandoverPending && best.RxLev >= serving + HandoverMarginDb) Handover(best.Cell);
-  } else if (Connection == TConnection::None && best.RxLev >= serving + ReselectMarginDb) {
+  } else if (Connection == TConnection::None && !Muted() &&
+             best.RxLev >= serving + ReselectMarginDb) {
     const uint16_t oldLac = CellIdentity(RadioModel->Serving()).Lac;
+    if (ReselectionShown) ReselectedFrom = RadioModel->Serving();
+    ReselectionShown = false;
     RadioModel->SetServing(best.Cell);
     ++Counters.Reselections;
     SystemInfoStep = 2;  // the new cell's system information 3 next
-    if (CellIdentity(best.Cell).Lac != oldLac) LocationUpdate(oldLac);
+    // The update follows the first report from the new cell, so the change
+    // of cell shows in idle mode before the channel is taken.
+    if (CellIdentity(best.Cell).Lac != oldLac) {
+      if (!IdleReports) LocationUpdate(oldLac);
+      else if (UpdateAfterIdle < 0) UpdateAfterIdle = oldLac;
+    }
   }
 }
 
@@ -299,6 +318,13 @@ void THandsetSimulator::SystemInfoTick() {
 void THandsetSimulator::SacchTick() {
   At(Clock + SacchPeriodS, [this] { SacchTick(); });
   if (Connection == TConnection::None) return;
+  const bool setUp = Phase == TSimCallPhase::Alerting || Phase == TSimCallPhase::Active ||
+                     Phase == TSimCallPhase::Ringing;
+  if (setUp && Connection == TConnection::Traffic && !HandoverPending &&
+      Fault(Opts.Faults.DropsPerMinute * SacchPeriodS / 60)) {
+    DropCall();
+    return;
+  }
   const size_t cell = RadioModel->Serving();
   switch (SacchStep++ % 4) {
     case 0: EmitL3(TL3Path::Dedicated, gsm::SystemInformation5(NeighbourArfcns(cell))); break;
@@ -341,6 +367,7 @@ gsm::TCcHeader THandsetSimulator::Cc(bool fromNetwork) {
 
 void THandsetSimulator::Establish(double at, uint8_t cause, TConnection kind) {
   InCall(at, [this, cause, kind] {
+    ShowReselection();
     const TDriveCell& c = RadioModel->Cell(RadioModel->Serving());
     Channel = {false, static_cast<uint8_t>(NetRng.Below(8)), 0, static_cast<uint8_t>(c.Bsic & 7),
                c.Arfcn};
@@ -365,9 +392,10 @@ void THandsetSimulator::MoveToTraffic(double at) {
   });
 }
 
-void THandsetSimulator::ReleaseChannel(double at) {
-  InCall(at, [this] {
-    EmitL3(TL3Path::Dedicated, gsm::ChannelRelease());
+void THandsetSimulator::ReleaseChannel(double at, uint8_t rrCause, std::function<void()> shown) {
+  InCall(at, [this, rrCause, shown = std::move(shown)] {
+    EmitL3(TL3Path::Dedicated, gsm::ChannelRelease(rrCause));
+    if (shown) shown();
     Connection = TConnection::None;
     Phase = TSimCallPhase::Idle;
     TransactionOpen = false;
@@ -388,14 +416,27 @@ void THandsetSimulator::StartMoCall(const std::string& number) {
     PendingDial = number;
     return;
   }
+  if (Muted()) return;  // no service: the dial goes nowhere
   ++CallGeneration;
   Phase = TSimCallPhase::Setup;
   Transaction = {};
   Transaction.Transaction = {0, true};
+  const bool fail = Fault(Opts.Faults.SetupFailure);
+  const bool reject = fail && FaultNet.Chance(0.5);
   double t = Clock + 0.2;
   Establish(t, CauseOriginatingSpeech, TConnection::Signalling);
-  InCall(t += 0.15,
-         [this] { EmitL3(TL3Path::Dedicated, gsm::CmServiceRequest(Tmsi, NextSequence())); });
+  InCall(t += 0.15, [this] {
+    EmitL3(TL3Path::Dedicated, gsm::CmServiceRequest(Tmsi, NextSequence()));
+    Record(TEventKind::CallAttempt, TCallDirection::Originating);
+  });
+  if (reject) {
+    InCall(t += 0.3, [this] {
+      EmitL3(TL3Path::Dedicated, gsm::CmServiceReject(MmServiceOptionOutOfOrder));
+      Record(TEventKind::CallSetupFailure, TCallDirection::Originating, "service rejected");
+    });
+    ReleaseChannel(t + 0.2);
+    return;
+  }
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeCommand()); });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeComplete()); });
   InCall(t += 0.05, [this] { EmitL3(TL3Path::Dedicated, gsm::ClassmarkChange()); });
@@ -404,14 +445,22 @@ void THandsetSimulator::StartMoCall(const std::string& number) {
     EmitL3(TL3Path::Dedicated, gsm::CcSetup(Cc(false), number));
   });
   InCall(t += 0.3, [this] { EmitL3(TL3Path::Dedicated, gsm::CcCallProceeding(Cc(true))); });
+  if (fail) {
+    ReleaseChannel(t + 0.6, RrAbnormalUnspecified, [this] {
+      Record(TEventKind::CallSetupFailure, TCallDirection::Originating, "released before alerting");
+    });
+    return;
+  }
   MoveToTraffic(t += 0.4);
   InCall(t += NetRng.Range(1.5, 3.0), [this] {
     Phase = TSimCallPhase::Alerting;
     EmitL3(TL3Path::Dedicated, gsm::CcAlerting(Cc(true)));
+    Record(TEventKind::CallSetup, TCallDirection::Originating);
   });
   InCall(t += NetRng.Range(3.0, 8.0), [this] {
     Phase = TSimCallPhase::Active;
     EmitL3(TL3Path::Dedicated, gsm::CcConnect(Cc(true)));
+    Record(TEventKind::CallConnect, TCallDirection::Originating);
   });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CcConnectAcknowledge(Cc(false))); });
 }
@@ -419,19 +468,29 @@ void THandsetSimulator::StartMoCall(const std::string& number) {
 void THandsetSimulator::OfferCall() {
   At(Clock + Opts.IncomingCallEveryS * NetRng.Range(0.7, 1.3), [this] { OfferCall(); });
   if (!Active || Phase != TSimCallPhase::Idle || Connection != TConnection::None ||
-      Opts.FloodBaud > 0)
+      Opts.FloodBaud > 0 || Muted())
     return;
   ++Counters.CallsOffered;
   ++CallGeneration;
   Phase = TSimCallPhase::Setup;
   Transaction = {};
   Transaction.Transaction = {0, false};
+  const bool fail = Fault(Opts.Faults.SetupFailure);
   // Paging reports are off: the call shows from the immediate assignment on.
   double t = Clock;
   Establish(t, CauseAnswerToPaging, TConnection::Signalling);
-  InCall(t += 0.15, [this] { EmitL3(TL3Path::Dedicated, gsm::PagingResponse(Tmsi)); });
+  InCall(t += 0.15, [this] {
+    EmitL3(TL3Path::Dedicated, gsm::PagingResponse(Tmsi));
+    Record(TEventKind::CallAttempt, TCallDirection::Terminating);
+  });
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeCommand()); });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeComplete()); });
+  if (fail) {
+    ReleaseChannel(t + 0.3, RrAbnormalUnspecified, [this] {
+      Record(TEventKind::CallSetupFailure, TCallDirection::Terminating, "released before alerting");
+    });
+    return;
+  }
   InCall(t += 0.2, [this] {
     TransactionOpen = true;
     EmitL3(TL3Path::Dedicated,
@@ -442,6 +501,7 @@ void THandsetSimulator::OfferCall() {
   InCall(t += 0.3, [this] {
     Phase = TSimCallPhase::Ringing;
     EmitL3(TL3Path::Dedicated, gsm::CcAlerting(Cc(false)));
+    Record(TEventKind::CallSetup, TCallDirection::Terminating);
   });
   InCall(t + Opts.IncomingRingS, [this] { NetworkRelease(); });
 }
@@ -451,7 +511,10 @@ void THandsetSimulator::AnswerCall() {
   ++CallGeneration;  // the network's give-up no longer applies
   Phase = TSimCallPhase::Active;
   double t = Clock + 0.1;
-  InCall(t, [this] { EmitL3(TL3Path::Dedicated, gsm::CcConnect(Cc(false))); });
+  InCall(t, [this] {
+    EmitL3(TL3Path::Dedicated, gsm::CcConnect(Cc(false)));
+    Record(TEventKind::CallConnect, TCallDirection::Terminating);
+  });
   InCall(t + 0.3, [this] { EmitL3(TL3Path::Dedicated, gsm::CcConnectAcknowledge(Cc(true))); });
 }
 
@@ -459,49 +522,83 @@ void THandsetSimulator::MobileRelease() {
   if (Phase == TSimCallPhase::Idle || Phase == TSimCallPhase::Clearing) return;
   ++CallGeneration;
   const bool open = TransactionOpen;
+  // Hung up before the call set up: the attempt failed.
+  const bool setUp = Phase != TSimCallPhase::Setup;
+  const TEventKind kind = setUp ? TEventKind::CallEnd : TEventKind::CallSetupFailure;
+  const std::string cause = setUp ? "" : "released by the caller before set-up";
   Phase = TSimCallPhase::Clearing;
   double t = Clock + 0.1;
   if (open) {
-    InCall(t, [this] {
+    InCall(t, [this, kind, cause] {
       EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(false), CauseNormalClearing));
+      Record(kind, CallDirection(), cause);
     });
     InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcRelease(Cc(true))); });
     InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(false))); });
+    ReleaseChannel(t + 0.2);
+  } else {
+    ReleaseChannel(t + 0.2, 0, [this, kind, cause] { Record(kind, CallDirection(), cause); });
   }
-  ReleaseChannel(t + 0.2);
 }
 
 void THandsetSimulator::NetworkRelease() {
   ++CallGeneration;
   Phase = TSimCallPhase::Clearing;
   double t = Clock;
-  InCall(t, [this] { EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(true), CauseNoAnswer)); });
+  InCall(t, [this] {
+    EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(true), CauseNoAnswer));
+    Record(TEventKind::CallEnd, CallDirection(), "not answered");
+  });
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcRelease(Cc(false))); });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(true))); });
   ReleaseChannel(t + 0.2);
 }
 
 void THandsetSimulator::Handover(size_t target) {
-  if (HandoverPending) return;
+  if (HandoverPending || Clock < NoHandoverUntil) return;
   HandoverPending = true;
   const TDriveCell& c = RadioModel->Cell(target);
-  InCall(Clock, [this, c] {
+  const size_t source = RadioModel->Serving();
+  const bool fail = Fault(Opts.Faults.HandoverFailure);
+  auto record = [this, source, target](TEventKind kind, std::string cause = {}) {
+    TSimTruthEvent& e = Record(kind, TCallDirection::None, std::move(cause));
+    e.Cell = CellKey(source);
+    e.Target = CellKey(target);
+    e.TargetArfcn = RadioModel->Cell(target).Arfcn;
+    e.TargetBsic = RadioModel->Cell(target).Bsic;
+  };
+  InCall(Clock, [this, c, record, old = Channel, fail] {
     Channel = {true, 0, static_cast<uint8_t>(1 + NetRng.Below(7)), static_cast<uint8_t>(c.Bsic & 7),
                c.Arfcn};
     EmitL3(TL3Path::Dedicated, gsm::HandoverCommand(c.Arfcn, c.Bsic, Channel,
                                                     static_cast<uint8_t>(NetRng.Below(256)), 5));
+    if (fail) Channel = old;  // the mobile never leaves it
+    record(TEventKind::HandoverAttempt);
   });
-  InCall(Clock + 0.15, [this, target] {
+  if (fail) {
+    // The new channel could not be reached: back on the old one.
+    InCall(Clock + 0.6, [this, record] {
+      HandoverPending = false;
+      NoHandoverUntil = Clock + HandoverBackoffS;
+      EmitL3(TL3Path::Dedicated, gsm::HandoverFailure(RrAbnormalTimerExpired));
+      record(TEventKind::HandoverFailure, "handover failure");
+    });
+    return;
+  }
+  InCall(Clock + 0.15, [this, target, record] {
     RadioModel->SetServing(target);
     HandoverPending = false;
     ++Counters.Handovers;
     EmitL3(TL3Path::Dedicated, gsm::HandoverComplete());
+    record(TEventKind::HandoverSuccess);
   });
 }
 
 void THandsetSimulator::LocationUpdate(uint16_t oldLac) {
-  if (Connection != TConnection::None || Phase != TSimCallPhase::Idle || Updating) return;
+  if (Connection != TConnection::None || Phase != TSimCallPhase::Idle || Updating || Muted())
+    return;
   Updating = true;
+  const bool reject = Fault(Opts.Faults.LocationUpdateReject);
   ++CallGeneration;
   TGsmCellIdentity old = CellIdentity(RadioModel->Serving());
   old.Lac = oldLac;
@@ -509,6 +606,7 @@ void THandsetSimulator::LocationUpdate(uint16_t oldLac) {
   Establish(t, CauseLocationUpdate, TConnection::Signalling);
   InCall(t += 0.15, [this, old] {
     EmitL3(TL3Path::Dedicated, gsm::LocationUpdatingRequest(old, Tmsi, NextSequence()));
+    Record(TEventKind::LocationUpdateRequest);
   });
   InCall(t += 0.2, [this] {
     uint8_t rand[16];
@@ -521,13 +619,92 @@ void THandsetSimulator::LocationUpdate(uint16_t oldLac) {
   });
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeCommand()); });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeComplete()); });
-  InCall(t += 0.2, [this] {
+  InCall(t += 0.2, [this, reject] {
+    if (reject) {
+      EmitL3(TL3Path::Dedicated, gsm::LocationUpdatingReject(MmNetworkFailure));
+      Record(TEventKind::LocationUpdateReject, TCallDirection::None, "network failure");
+      return;
+    }
     EmitL3(TL3Path::Dedicated, gsm::LocationUpdatingAccept(CellIdentity(RadioModel->Serving())));
+    Record(TEventKind::LocationUpdateAccept);
   });
   ReleaseChannel(t + 0.2);
 }
 
+// --- faults and what they leave -------------------------------------------
+
+void THandsetSimulator::DropCall() {
+  ++CallGeneration;
+  const TCallDirection direction = CallDirection();
+  if (FaultNet.Chance(Opts.Faults.SilentDropShare)) {
+    // The radio link is lost: the handset goes quiet, then camps again and
+    // its idle reports resume, with no release on the line.
+    DroppedDirection = direction;
+    DroppedCell = CellKey(RadioModel->Serving());
+    DropShowsOnIdle = true;
+    MutedUntil = Clock + FaultNet.Range(SilentDropMinS, SilentDropMaxS);
+    Connection = TConnection::None;
+    Phase = TSimCallPhase::Idle;
+    TransactionOpen = false;
+    HandoverPending = false;
+    SystemInfoStep = 2;
+    At(MutedUntil, [this] {
+      OwedReports = std::max(OwedReports, 1);
+      ScheduleReport();
+    });
+    return;
+  }
+  Phase = TSimCallPhase::Clearing;
+  const uint8_t cause = FaultNet.Chance(0.5) ? RrAbnormalUnspecified : RrAbnormalTimerExpired;
+  ReleaseChannel(Clock, cause, [this, direction] {
+    Record(TEventKind::CallDrop, direction, "abnormal channel release");
+  });
+}
+
+void THandsetSimulator::AfterIdleLine() {
+  if (DropShowsOnIdle) {
+    DropShowsOnIdle = false;
+    TSimTruthEvent& e = Record(TEventKind::CallDrop, DroppedDirection, "idle reports resumed");
+    e.Cell = DroppedCell;
+  }
+  ShowReselection();
+  if (UpdateAfterIdle >= 0) {
+    const auto oldLac = static_cast<uint16_t>(UpdateAfterIdle);
+    UpdateAfterIdle = -1;
+    if (CellIdentity(RadioModel->Serving()).Lac != oldLac) LocationUpdate(oldLac);
+  }
+}
+
+void THandsetSimulator::ShowReselection() {
+  if (ReselectionShown) return;
+  ReselectionShown = true;
+  const size_t now = RadioModel->Serving();
+  if (now == ReselectedFrom) return;  // back where it was: nothing to see
+  TSimTruthEvent& e = Record(TEventKind::Reselection);
+  e.Cell = CellKey(ReselectedFrom);
+  e.Target = CellKey(now);
+  e.TargetArfcn = RadioModel->Cell(now).Arfcn;
+  e.TargetBsic = RadioModel->Cell(now).Bsic;
+}
+
+TSimTruthEvent& THandsetSimulator::Record(TEventKind kind, TCallDirection direction,
+                                          std::string cause) {
+  TSimTruthEvent e;
+  e.Kind = kind;
+  e.TimeS = Clock;
+  e.Direction = direction;
+  e.Cell = CellKey(RadioModel->Serving());
+  e.Cause = std::move(cause);
+  TruthEvents.push_back(std::move(e));
+  return TruthEvents.back();
+}
+
 // --- cells ----------------------------------------------------------------
+
+TCellKey THandsetSimulator::CellKey(size_t cell) const {
+  const TGsmCellIdentity id = CellIdentity(cell);
+  return {id.Mcc, id.Mnc, id.Lac, id.CellId, true};
+}
 
 TGsmCellIdentity THandsetSimulator::CellIdentity(size_t cell) const {
   const TDriveCell& c = RadioModel->Cell(cell);

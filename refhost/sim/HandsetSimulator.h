@@ -22,11 +22,36 @@
 #include <string>
 #include <vector>
 
+#include "refhost/core/DriveEvents.h"
 #include "refhost/gsm/GsmBuild.h"
 #include "refhost/sim/CommandSplitter.h"
 #include "refhost/sim/SimRadio.h"
 #include "refhost/sim/SimRandom.h"
 #include "refhost/sim/SimulatedDrive.h"
+
+// Faults of the simulated network, each drawn at its own rate from a
+// generator of its own, so a seed makes the same faults and all rates at 0
+// leave the fault-free network's bytes as they were.
+struct TSimFaultRates {
+  double SetupFailure = 0;          // chance that a call attempt never sets up
+  double DropsPerMinute = 0;        // chance per minute of a set-up call that it drops
+  double SilentDropShare = 0.5;     // of the drops: the handset goes quiet, no release seen
+  double HandoverFailure = 0;       // chance that a handover fails (the mobile stays)
+  double LocationUpdateReject = 0;  // chance that the network rejects a location update
+};
+
+// One event as the simulated network made it, at the time of the line that
+// shows it: what an analysis of the session must find.
+struct TSimTruthEvent {
+  TEventKind Kind = TEventKind::CallAttempt;
+  double TimeS = 0;
+  TCallDirection Direction = TCallDirection::None;
+  TCellKey Cell;  // serving cell; the source of a handover or reselection
+  TCellKey Target;  // the handover's or reselection's new cell
+  uint16_t TargetArfcn = 0;
+  uint8_t TargetBsic = 0;
+  std::string Cause;
+};
 
 struct TSimulatorOptions {
   uint64_t Seed = 1;
@@ -46,6 +71,7 @@ struct TSimulatorOptions {
   double SystemInfoEveryS = 2.0;   // one system information message this often
   double IncomingCallEveryS = 90;  // the network offers a call about this often; 0 never
   double IncomingRingS = 30;       // and gives up when it is not answered by then
+  TSimFaultRates Faults;
 };
 
 enum class TSimCallPhase : uint8_t { Idle, Setup, Alerting, Active, Ringing, Clearing };
@@ -89,6 +115,8 @@ class THandsetSimulator {
   bool Dedicated() const { return Connection != TConnection::None; }
   const TSimulatedDrive& Drive() const { return *DriveModel; }
   const TSimRadio& Radio() const { return *RadioModel; }
+  // The events made so far, in time order.
+  const std::vector<TSimTruthEvent>& Truth() const { return TruthEvents; }
 
  private:
   enum class TConnection : uint8_t { None, Signalling, Traffic };
@@ -127,10 +155,25 @@ class THandsetSimulator {
   void MobileRelease();
   void NetworkRelease();
   void Establish(double at, uint8_t cause, TConnection kind);
-  void ReleaseChannel(double at);
+  // `shown` runs as the CHANNEL RELEASE goes out (to record what it ends).
+  void ReleaseChannel(double at, uint8_t rrCause = 0, std::function<void()> shown = {});
   void MoveToTraffic(double at);
   void Handover(size_t target);
   void LocationUpdate(uint16_t oldLac);
+  void DropCall();
+  void SilentDrop();
+  void AfterIdleLine();
+
+  bool Fault(double chance) { return chance > 0 && FaultNet.Chance(chance); }
+  bool Muted() const { return Clock < MutedUntil; }
+  TSimTruthEvent& Record(TEventKind kind, TCallDirection direction = TCallDirection::None,
+                         std::string cause = {});
+  void ShowReselection();
+  TCellKey CellKey(size_t cell) const;
+  TCallDirection CallDirection() const {
+    return Transaction.Transaction.MobileOriginated ? TCallDirection::Originating
+                                                    : TCallDirection::Terminating;
+  }
 
   TGsmCellIdentity CellIdentity(size_t cell) const;
   std::vector<uint16_t> NeighbourArfcns(size_t cell) const;
@@ -142,6 +185,7 @@ class THandsetSimulator {
   std::unique_ptr<TSimRadio> RadioModel;
   TSimRandom NetRng;
   TSimRandom FaultRng;
+  TSimRandom FaultNet;  // the network's faults only
   TSimCommandSplitter Splitter;
   std::vector<TSimCommand> Recognised;
   std::vector<int> Recent;  // last catalogue indices, for the sequences
@@ -174,4 +218,14 @@ class THandsetSimulator {
   std::string PendingDial;
   uint32_t Tmsi = 0;
   TGsmAssignedChannel Channel;
+
+  std::vector<TSimTruthEvent> TruthEvents;
+  double MutedUntil = -1;        // a silent drop: nothing goes out before this
+  bool DropShowsOnIdle = false;  // the silent drop shows when idle reports resume
+  TCallDirection DroppedDirection = TCallDirection::None;
+  TCellKey DroppedCell;
+  bool ReselectionShown = true;  // the last reselection went out in an idle report
+  size_t ReselectedFrom = 0;
+  int UpdateAfterIdle = -1;  // old LAC of a location update waiting for that report
+  double NoHandoverUntil = -1;  // after a failed handover, the network waits
 };

@@ -12,6 +12,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/port/StatusLine.h"
 
 namespace {
@@ -220,7 +221,7 @@ void TLiveViewServer::Stop() {
   Listening.join();
 }
 
-std::string ViewStatusJson(const TStatusValues& v, int64_t clientsDropped, const std::string& kpiJson) {
+std::string ViewStatusJson(const TStatusValues& v, int64_t clientsDropped) {
   const TSessionCounters& c = v.Counters;
   nlohmann::ordered_json o{
       {"elapsed_s", std::round(v.ElapsedSeconds * 10) / 10},
@@ -240,18 +241,18 @@ std::string ViewStatusJson(const TStatusValues& v, int64_t clientsDropped, const
       {"fixes", c.Fixes},
       {"gps_outages", c.GpsOutages},
       {"view_clients_dropped", clientsDropped}};
-  if (!kpiJson.empty()) o["kpi"] = nlohmann::ordered_json::parse(kpiJson, nullptr, false);
+  o["kpi"] = KpiJson(v.Kpis);
   return o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 TLiveView::TLiveView(const TViewAddress& address, const TLiveFeedLimits& limits)
     : Feed(limits), Server(Feed, address, limits) {}
 
-void TLiveView::Status(const TStatusValues& values, const std::string& kpiJson) {
+void TLiveView::Status(const TStatusValues& values) {
   const auto now = std::chrono::steady_clock::now();
   if (now - LastStatus < std::chrono::milliseconds(950)) return;
   LastStatus = now;
-  Feed.SetStatus(ViewStatusJson(values, Feed.ClientsDropped(), kpiJson));
+  Feed.SetStatus(ViewStatusJson(values, Feed.ClientsDropped()));
 }
 
 std::unique_ptr<TLiveView> OpenLiveView(const char* command, const std::string& text) {

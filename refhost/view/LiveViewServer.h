@@ -79,9 +79,9 @@ constexpr int ViewWriteTimeoutSeconds = 3;
 // The page: the drive report's template with no data, and the live script.
 std::string LiveViewPage();
 
-// The "status" message: the status line's counters, the clients dropped
-// and, when given, the KPIs so far (a JSON text; "" for none).
-std::string ViewStatusJson(const TStatusValues& values, int64_t clientsDropped, const std::string& kpiJson);
+// The "status" message: the status line's counters and KPIs so far, and the
+// clients dropped.
+std::string ViewStatusJson(const TStatusValues& values, int64_t clientsDropped);
 
 // What a command runs for --view: the feed (a sink beside the writers), its
 // server, and the status sent about once a second.
@@ -93,8 +93,7 @@ class TLiveView {
   std::string Url() const { return Server.Url(); }
   void Start() { Server.Start(); }
   // Sends the status when a second has passed since the last one.
-  // `kpiJson`: the KPIs so far, "" for none.
-  void Status(const TStatusValues& values, const std::string& kpiJson = "");
+  void Status(const TStatusValues& values);
   // Lets the pages get the rest of the session and closes the server.
   void Stop() { Server.Stop(); }
   int64_t ClientsDropped() const { return Feed.ClientsDropped(); }
