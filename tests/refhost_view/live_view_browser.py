@@ -27,17 +27,23 @@ import websocket
 DURATION = 36
 # (seconds into the session, what to do)
 TIMELINE = [
-    (5, "follow"), (8, "follow"), (11, "stall"), (13, "follow"), (16, "reload"),
+    (5, "follow"), (8, "follow"), (11, "stall"), (13, "follow"), (14, "vanish"), (16, "reload"),
     (20, "follow"), (23, "pixels"), (27, "follow"), (31, "follow"),
 ]
 
 
-def records_in(path):
+def counts_in(path):
+    """Records and events in the JSON Lines file so far (whole lines only)."""
+    counts = {"record": 0, "event": 0}
     try:
         with open(path, encoding="utf-8") as f:
-            return sum(1 for line in f if line.endswith("\n") and json.loads(line)["type"] == "record")
+            for line in f:
+                if line.endswith("\n"):
+                    kind = json.loads(line)["type"]
+                    counts[kind] = counts.get(kind, 0) + 1
     except FileNotFoundError:
-        return 0
+        pass
+    return counts["record"], counts["event"]
 
 
 def png_pixels(data):
@@ -107,8 +113,8 @@ class Browser:
     def eval(self, expression):
         return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
 
-    def records(self):
-        return int(self.eval("document.body.getAttribute('data-records') || 0"))
+    def counts(self):
+        return tuple(int(self.eval("document.body.getAttribute('data-%s') || 0" % k)) for k in ("records", "events"))
 
     def drawn(self, selector):
         """Pixels of the element's box, as on the screen, that are not its most common colour."""
@@ -206,12 +212,20 @@ def main():
         browser.call("Page.navigate", url=url)
         for at, step in TIMELINE:
             time.sleep(max(0, started + at - 1 - time.monotonic()))
-            before = records_in(jsonl)
+            before = counts_in(jsonl)
             time.sleep(1)
             if step == "reload":
                 browser.call("Page.reload", ignoreCache=True)
                 time.sleep(1.5)
-                before = records_in(jsonl) - 0
+                before = counts_in(jsonl)
+            elif step == "vanish":
+                # A page that reads a little and is gone, the connection reset.
+                port = int(url.rsplit(":", 1)[1].strip("/"))
+                gone = socket.create_connection(("127.0.0.1", port))
+                gone.send(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+                gone.recv(100)
+                gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                gone.close()
             elif step == "stall":
                 # A page that asks for the stream and never reads it, on a tiny buffer.
                 stalled = socket.socket()
@@ -230,26 +244,27 @@ def main():
                     shot = browser.call("Page.captureScreenshot", format="png")
                     with open(screenshot, "wb") as f:
                         f.write(base64.b64decode(shot["data"]))
-            shown, now = browser.records(), records_in(jsonl)
-            print("%2d s %-7s page %d, file %d one second earlier, %d now" % (at, step, shown, before, now))
-            if not before <= shown <= now or shown == 0:
-                failures.append("at %d s (%s) the page shows %d records; the file had %d a second earlier, %d now"
-                                % (at, step, shown, before, now))
+            shown, now = browser.counts(), counts_in(jsonl)
+            print("%2d s %-7s page %s, file %s one second earlier, %s now" % (at, step, shown, before, now))
+            for i, what in enumerate(("records", "events")):
+                if not before[i] <= shown[i] <= now[i] or shown[0] == 0:
+                    failures.append("at %d s (%s) the page shows %d %s; the file had %d a second earlier, %d now"
+                                    % (at, step, shown[i], what, before[i], now[i]))
         errors = browser.eval("document.getElementById('errors') ? document.getElementById('errors').textContent : ''")
         if errors:
             failures.append("the page reports errors: " + errors[:400])
         stdout, stderr = host.communicate(timeout=DURATION + 30)
         ended = time.monotonic() - started
         time.sleep(1.5)
-        final, shown = records_in(jsonl), browser.records()
+        final, shown = counts_in(jsonl), browser.counts()
         state = browser.eval("document.getElementById('live-state').textContent")
-        print("ended after %.1f s: page %d, file %d, '%s'" % (ended, shown, final, state))
+        print("ended after %.1f s: page %s, file %s, '%s'" % (ended, shown, final, state))
         if host.returncode != 0:
             failures.append("orvik-host live ended with %d: %s" % (host.returncode, stderr))
         if ended > DURATION + 8:
             failures.append("the session took %.1f s for a %d s duration: something held it" % (ended, DURATION))
         if shown != final or state != "the session has ended":
-            failures.append("at the end the page shows %d records of %d, state '%s'" % (shown, final, state))
+            failures.append("at the end the page shows %s records and events of %s, state '%s'" % (shown, final, state))
         if "Live view:" not in stdout:
             failures.append("no live view line in the summary: " + stdout)
     finally:
