@@ -11,10 +11,11 @@
 // dropped and counted. The session's thread only appends and wakes the
 // clients: it never waits on one.
 //
-// Memory: a record line is 300 to 700 bytes; the history holds at most
-// HistoryBytes (256 MiB, some 9 hours of the simulated drive at 16 records
-// a second). Past that the oldest entries go, and a page that connects later
-// starts from the oldest entry kept.
+// Memory: an entry is 430 bytes on average (a record with six neighbours
+// and its message, up to some 1.6 kB); the simulated drive writes about 2 kB
+// a second. The history holds at most HistoryBytes (256 MiB: well over a
+// day of such a drive). Past that the oldest entries go, and a page that
+// connects later starts from the oldest entry kept.
 //
 // Threads: the sink calls come from the session's thread; SetStatus from
 // any; each client's Next from the one thread that serves it; Join, Leave,
