@@ -66,7 +66,7 @@ bool ParseViewAddress(std::string_view text, TViewAddress& out, std::string& err
     host = text.substr(1, close - 1);
     if (close + 1 < text.size()) {
       if (text[close + 1] != ':') {
-        error = "'" + std::string(text) + "' has something other than :PORT after the address";
+        error = "'" + std::string(text) + "' has something other than :PORT after the address; write e.g. [::1]:7316";
         return false;
       }
       port = text.substr(close + 2);

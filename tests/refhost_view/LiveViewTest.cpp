@@ -267,6 +267,56 @@ TEST_F(LiveViewClients, OnePastTheLimitGets503AndAStalledOneIsDroppedWithoutHold
   ::close(stalled);
 }
 
+// What --view takes, and the Host headers a server on 127.0.0.1:7316 (or
+// [::1], or a name given on the command line) lets in.
+struct TAddressCase {
+  const char* Text;
+  bool Valid;
+  const char* Host;
+  int Port;
+};
+
+TEST(LiveViewAddress, ParsesWhatTheOptionTakes) {
+  const TAddressCase cases[] = {
+      {"", true, "127.0.0.1", DefaultViewPort},  {":0", true, "127.0.0.1", 0},
+      {"0.0.0.0:8080", true, "0.0.0.0", 8080},   {"[::1]:7000", true, "::1", 7000},
+      {"[::1]", true, "::1", DefaultViewPort},   {"laptop.local", true, "laptop.local", DefaultViewPort},
+      {"127.0.0.1:", false, "", 0},              {"127.0.0.1:65536", false, "", 0},
+      {"127.0.0.1:-1", false, "", 0},            {"::1:7000", false, "", 0},
+      {"[::1:7000", false, "", 0},               {"[::1]7000", false, "", 0},
+      {"127.0.0.1:80x", false, "", 0}};
+  for (const TAddressCase& c : cases) {
+    TViewAddress address;
+    std::string error;
+    EXPECT_EQ(ParseViewAddress(c.Text, address, error), c.Valid) << c.Text;
+    if (!c.Valid) {
+      EXPECT_NE(error.find("e.g."), std::string::npos) << c.Text << ": says what to write instead: " << error;
+      continue;
+    }
+    EXPECT_EQ(address.Host, c.Host) << c.Text;
+    EXPECT_EQ(address.Port, c.Port) << c.Text;
+  }
+}
+
+struct THostCase {
+  const char* Header;
+  const char* Served;
+  bool Allowed;
+};
+
+TEST(LiveViewAddress, LetsInOnlyHostHeadersThatNameTheServedAddress) {
+  const THostCase cases[] = {
+      {"127.0.0.1:7316", "127.0.0.1", true},     {"localhost:7316", "127.0.0.1", true},
+      {"LocalHost:7316", "127.0.0.1", true},      {"[::1]:7316", "::1", true},
+      {"192.168.1.20:7316", "0.0.0.0", true},     {"laptop.local:7316", "laptop.local", true},
+      {"attacker.example:7316", "127.0.0.1", false}, {"127.0.0.1.nip.io:7316", "127.0.0.1", false},
+      {"127.0.0.1:7317", "127.0.0.1", false},     {"127.0.0.1", "127.0.0.1", false},
+      {"127.0.0.1:", "127.0.0.1", false},         {"", "127.0.0.1", false},
+      {"[::1:7316", "::1", false},                {"localhost:7316@evil", "127.0.0.1", false}};
+  for (const THostCase& c : cases)
+    EXPECT_EQ(HostHeaderAllowed(c.Header, c.Served, 7316), c.Allowed) << c.Header << " served on " << c.Served;
+}
+
 TEST(LiveViewAddress, APortInUseIsRefusedBeforeAnythingRuns) {
   TLiveFeed feed;
   TLiveViewServer first(feed, {"127.0.0.1", 0}, {});
