@@ -171,7 +171,8 @@ TCommand AddReplayCommand(CLI::App& app) {
       "middle (everything before the damage is written).");
   replay->add_option("FILE", args->File, "the capture (default: the bundled sample session)");
   replay->add_option("--out", args->Out, "output folder (default: a new replay-DATE-TIME folder)");
-  auto* realtime = replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
+  auto* realtime =
+      replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   replay->add_option("--cells", args->Cells,

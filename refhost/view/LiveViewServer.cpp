@@ -83,7 +83,8 @@ bool ParseViewAddress(std::string_view text, TViewAddress& out, std::string& err
   }
   if (!host.empty()) address.Host = host;
   if (!port.empty() && !ParsePort(port, address.Port)) {
-    error = "'" + std::string(text) + "' has no port number 0..65535 after ':'; e.g. 127.0.0.1:7316, or :0 for a free port";
+    error = "'" + std::string(text) +
+            "' has no port number 0..65535 after ':'; e.g. 127.0.0.1:7316, or :0 for a free port";
     return false;
   }
   out = address;
