@@ -5,8 +5,11 @@ protocol (websocket-client, Debian's python3-websocket).
 One session, one browser, and a timeline of steps: at each, the page's
 data-records must lie between the JSON Lines file's record count one second
 earlier and its count now; a reload must catch up; the map and the radio
-panel must hold drawn pixels; a page that never reads its socket must not
-hold the session up. Run in a time zone with a half-hour offset.
+panel must hold drawn pixels; a page that never reads its socket, or one
+that resets its connection, must not hold the session up. Run in a time
+zone with a half-hour offset. Then a recorded drive replayed with and
+without --view (the same bytes; the stream is the file), and a session whose
+disk fills (a small tmpfs, when it can be mounted).
 
 usage: live_view_browser.py ORVIK_HOST WORK_DIR [--screenshot PNG]
 """
@@ -192,6 +195,41 @@ def replay_scenario(exe, work, failures):
         failures.append("the stream's %d entries are not the file's %d lines" % (len(streamed), len(lines)))
 
 
+def full_disk_scenario(exe, work, failures):
+    """A session whose disk fills: it fails (exit 1) and says so, and the page
+    is told the end promptly, holding what the file holds."""
+    import threading
+    tiny = os.path.join(work, "tiny")
+    os.makedirs(tiny)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=40k", "tmpfs", tiny], stderr=subprocess.DEVNULL).returncode:
+        print("full disk: skipped, cannot mount a small tmpfs here")
+        return
+    try:
+        started = time.monotonic()
+        proc = subprocess.Popen([exe, "live", "--simulate", "--duration", "90", "--quiet", "--out",
+                                 os.path.join(tiny, "s"), "--view", "127.0.0.1:0"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        url = re.search(r"open (http://\S+) in a browser", proc.stdout.readline()).group(1)
+        streamed = []
+        reader = threading.Thread(target=follow, args=(url, streamed))
+        reader.start()
+        _, stderr = proc.communicate(timeout=90)
+        reader.join(10)
+        took = time.monotonic() - started
+        with open(os.path.join(tiny, "s", "session.jsonl"), encoding="utf-8", errors="replace") as f:
+            whole = [line[:-1] for line in f if line.endswith("\n")]
+        print("full disk: exit %d after %.1f s, %d entries streamed, %d whole lines in the file"
+              % (proc.returncode, took, len(streamed), len(whole)))
+        if proc.returncode != 1 or "No space left" not in stderr:
+            failures.append("full disk: exit %d, %s" % (proc.returncode, stderr.strip()))
+        if reader.is_alive() or took > 60:
+            failures.append("full disk: the stream was not ended with the session (%.1f s)" % took)
+        if not streamed or streamed != whole[:len(streamed)] or len(streamed) < len(whole) - 1:
+            failures.append("full disk: the stream's %d entries are not the file's %d" % (len(streamed), len(whole)))
+    finally:
+        subprocess.run(["umount", tiny])
+
+
 def main():
     exe, work = sys.argv[1], sys.argv[2]
     screenshot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv else None
@@ -274,6 +312,7 @@ def main():
         if host.poll() is None:
             host.send_signal(signal.SIGKILL)
     replay_scenario(exe, work, failures)
+    full_disk_scenario(exe, work, failures)
     for f in failures:
         print("FAIL:", f)
     return 1 if failures else 0
