@@ -87,6 +87,8 @@ struct TJoinCase {
   size_t ExpectFrom;  // first entry it gets (0-based into the file)
 };
 
+void PrintTo(const TJoinCase& c, std::ostream* os) { *os << c.Name; }
+
 class LiveFeed : public ::testing::TestWithParam<TJoinCase> {};
 
 TEST_P(LiveFeed, AClientGetsTheFileFromWhereItJoins) {
@@ -194,6 +196,8 @@ struct TRequestCase {
   std::string Host;  // "@" stands for 127.0.0.1:PORT
   int Status;
 };
+
+void PrintTo(const TRequestCase& c, std::ostream* os) { *os << c.Method << ' ' << c.Path << " Host " << c.Host; }
 
 class ServerFixture : public ::testing::Test {
  protected:
