@@ -237,7 +237,7 @@ def main():
     os.makedirs(work)
     env = dict(os.environ, TZ="Asia/Kolkata")
     out = os.path.join(work, "session")
-    host = subprocess.Popen([exe, "live", "--simulate", "--dial", "0123456789", "--call-seconds", "12",
+    host = subprocess.Popen([exe, "live", "--simulate", "--dial", "0123456789", "--call-seconds", "30",
                              "--duration", str(DURATION), "--quiet", "--out", out, "--view", "127.0.0.1:0"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     started = time.monotonic()

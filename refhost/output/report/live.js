@@ -44,6 +44,15 @@
   var radio = null, messages = [], callState = '', lastEvent = '', status = null, dirty = false;
   var bands = [[-70, '#1a9e3f'], [-85, '#e6c81e'], [-95, '#f07d14'], [-999, '#d7191c']];
 
+  // Messages that go one way only; the call control ones go both ways and
+  // are left without an arrow.
+  var uplink = /^(MEASUREMENT REPORT|CM SERVICE REQUEST|CM REESTABLISHMENT REQUEST|PAGING RESPONSE|LOCATION UPDATING REQUEST|IMSI DETACH INDICATION|.* COMPLETE|.* RESPONSE|HANDOVER FAILURE|ASSIGNMENT FAILURE|CLASSMARK CHANGE|CHANNEL MODE MODIFY ACKNOWLEDGE|EMERGENCY SETUP)$/;
+  var downlink = /^(SYSTEM INFORMATION .*|PAGING REQUEST .*|IMMEDIATE ASSIGNMENT.*|.* COMMAND|CHANNEL RELEASE|CHANNEL MODE MODIFY|CM SERVICE (ACCEPT|REJECT)|LOCATION UPDATING (ACCEPT|REJECT)|AUTHENTICATION (REQUEST|REJECT)|IDENTITY REQUEST|MM INFORMATION|CLASSMARK ENQUIRY|PHYSICAL INFORMATION)$/;
+  function directionOf(name) {
+    if (name === 'RELEASE COMPLETE' || name === 'MODIFY COMPLETE') return '';
+    return uplink.test(name) ? '\u2191' : downlink.test(name) ? '\u2193' : '';
+  }
+
   function colourOf(dbm) {
     for (var i = 0; i < bands.length; i++) if (dbm >= bands[i][0]) return bands[i][1];
     return bands[bands.length - 1][1];
@@ -62,7 +71,7 @@
       callState = e.call_state;
       if (e.longitude !== null && e.latitude !== null) report.setCurrent(e.longitude, e.latitude);
       if (e.message_name) {
-        messages.push([e.time1.substr(11, 8), e.direction || '', e.message_name]);
+        messages.push([e.time1.substr(11, 8), e.direction || directionOf(e.message_name), e.message_name]);
         if (messages.length > 200) messages.shift();
       }
     } else if (e.type === 'fix') {
@@ -77,7 +86,8 @@
     var c = document.getElementById('live-radio'), g = c.getContext('2d');
     g.clearRect(0, 0, c.width, c.height);
     if (!radio) return;
-    var rows = [['S ' + radio.arfcn + '/' + radio.bsic, radio.rxlev, true]].concat(radio.neighbours.map(function (n) {
+    var serving = 'S ' + radio.arfcn + '/' + radio.bsic;
+    var rows = [[serving, radio.rxlev, true, radio.rxqual]].concat(radio.neighbours.map(function (n) {
       return [n.arfcn + '/' + n.bsic, n.rxlev, false];
     }));
     g.font = '11px sans-serif';
@@ -88,7 +98,7 @@
       g.fillStyle = colourOf(dbm);
       g.fillRect(72, y + 2, w, row[2] ? 14 : 11);
       g.fillStyle = '#222';
-      g.fillText(dbm + ' dBm', 72 + w + 4, y + 12);
+      g.fillText(dbm + ' dBm' + (row[3] !== undefined ? ', RXQUAL ' + row[3] : ''), 72 + w + 4, y + 12);
     });
   }
 
@@ -114,7 +124,7 @@
     }
     var list = document.getElementById('live-messages');
     list.innerHTML = messages.slice(-60).map(function (m) {
-      return '<li>' + esc(m[0]) + ' ' + esc(m[1] ? m[1] + ' ' : '') + esc(m[2]) + '</li>';
+      return '<li>' + esc(m[0]) + ' ' + esc(m[1] || '\u00a0') + ' ' + esc(m[2]) + '</li>';
     }).join('');
     list.scrollTop = list.scrollHeight;
   }
