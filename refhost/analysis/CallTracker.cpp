@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr double SecondsPerDay = 86400.0;
-
 // Message identifiers: protocol discriminator << 8 | type (sequence bits cleared).
 enum : uint16_t {
   CcAlerting = 0x301,
@@ -51,8 +49,7 @@ void TCallTracker::Attempt(TCallDirection direction, const TServingTracker& serv
 void TCallTracker::Ended(const TServingCell& cell, const TEventContext& at, const std::string& why,
                          TEventList& events) {
   switch (Phase) {
-    case TPhase::None:
-    case TPhase::Paged: break;  // no call was under way
+    case TPhase::None: break;  // no call was under way
     case TPhase::Attempt: {
       TDriveEvent e = CallEvent(TEventKind::CallSetupFailure, cell, at);
       e.Cause = why;
@@ -95,7 +92,8 @@ void TCallTracker::HandoverEnded(bool success, const std::string& why, TServingT
 
 void TCallTracker::LineLost(const TServingTracker& serving, const TEventContext& at, TEventList& events) {
   TServingTracker unchanged = serving;  // a failed handover leaves the cell as it was
-  HandoverEnded(false, "line lost", unchanged, at, events);
+  if (Phase == TPhase::SetUp || Phase == TPhase::Attempt) HandoverEnded(false, "line lost", unchanged, at, events);
+  HandoverPending = false;
   Ended(serving.Cell(), at, "line lost", events);
 }
 
@@ -106,7 +104,8 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
   if (r.Dedicated || r.DedicatedReport) OnChannel = true;
   if (r.Idle && (OnChannel || Phase == TPhase::None)) {
     // Idle reports again: the handset left the channel, answered or not.
-    HandoverEnded(false, "idle reports resumed", serving, at, events);
+    if (Phase == TPhase::SetUp || Phase == TPhase::Attempt) HandoverEnded(false, "idle reports resumed", serving, at, events);
+    HandoverPending = false;
     Ended(cell, at, "idle reports resumed", events);
     OnChannel = false;
     return;
@@ -115,7 +114,7 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
     case MmCmServiceRequest: {
       uint8_t service = 0;
       const bool call = ReadCmServiceType(l3, n, service) && (service == ServiceCall || service == ServiceEmergencyCall);
-      if (call && (Phase == TPhase::None || Phase == TPhase::Paged)) {
+      if (call && Phase == TPhase::None) {
         Started = at;
         OnChannel = r.Dedicated;
         Attempt(TCallDirection::Originating, serving, at, events);
@@ -124,15 +123,13 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
     }
     case RrPagingResponse:
       if (Phase == TPhase::None) {
-        Phase = TPhase::Paged;
         Started = at;
         OnChannel = r.Dedicated;
+        Attempt(TCallDirection::Terminating, serving, at, events);
       }
       break;
     case CcSetup:
-      if (Phase == TPhase::Paged) {
-        Attempt(TCallDirection::Terminating, serving, at, events);
-      } else if (Phase == TPhase::None) {
+      if (Phase == TPhase::None) {
         Started = at;
         OnChannel = r.Dedicated;
         Attempt(TCallDirection::Originating, serving, at, events);
@@ -142,7 +139,7 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
     case CcConnect:
       if (Phase == TPhase::Attempt) {
         TDriveEvent e = CallEvent(TEventKind::CallSetup, cell, at);
-        e.SetupTimeS = (at.Time - Started.Time) * SecondsPerDay;
+        e.SetupTimeS = SecondsBetween(Started.Time, at.Time);
         events.push_back(e);
         Phase = TPhase::SetUp;
       }
@@ -175,7 +172,9 @@ void TCallTracker::See(const THostRecord& r, TServingTracker& serving, const TEv
       uint8_t cause = 0;
       const bool known = ReadRrCause(l3, n, cause);
       const std::string words = known ? RrCauseText(cause) : "cause unreadable";
-      HandoverEnded(false, "channel released: " + words, serving, at, events);
+      // A handover cut short by a drop failed; by a normal end it has no outcome.
+      if (Phase == TPhase::SetUp || Phase == TPhase::Attempt) HandoverEnded(false, "channel released: " + words, serving, at, events);
+      HandoverPending = false;
       if (Phase == TPhase::Attempt) Ended(cell, at, "channel released before set-up: " + words, events);
       else if (Phase == TPhase::SetUp)
         Ended(cell, at, (known && cause == 0 ? "channel released without call clearing: " : "abnormal channel release: ") + words,

@@ -19,7 +19,6 @@ class TCallTracker {
  private:
   enum class TPhase : uint8_t {
     None,
-    Paged,     // PAGING RESPONSE sent; the network's SETUP makes it a call
     Attempt,   // attempt counted, not set up yet
     SetUp,     // ALERTING or CONNECT seen
     Clearing,  // DISCONNECT or RELEASE seen on a set-up call

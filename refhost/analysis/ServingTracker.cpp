@@ -56,16 +56,16 @@ void TServingTracker::See(const THostRecord& r, bool callBusy, const TEventConte
 
 void TServingTracker::Report(uint16_t arfcn, uint8_t bsic, bool idle, bool callBusy, const TEventContext& at,
                              TEventList& events) {
-  const bool leftDedicated = idle && Dedicated;
   Dedicated = !idle;
   if (arfcn == Serving.Arfcn && bsic == Serving.Bsic) {
     if (ChannelExpected > 0) --ChannelExpected;
     Resync = false;
     return;
   }
-  // A report after a gap or a channel release, and any change in dedicated
-  // mode (handovers are counted from their messages), is no reselection.
-  const bool quiet = Resync || leftDedicated || !idle || callBusy || Serving.Arfcn == 0;
+  // A report after a gap, and any change in dedicated mode (handovers are
+  // counted from their messages), is no reselection. Back in idle mode after
+  // a channel, a cell other than the channel's is one: the handset chose it.
+  const bool quiet = Resync || !idle || callBusy || Serving.Arfcn == 0;
   Resync = false;
   if (!quiet && ChannelExpected > 0) {
     // The identity change was counted; this is the same move seen in the report.

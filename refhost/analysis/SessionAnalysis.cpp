@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr double SecondsPerDay = 86400.0;
 // Longer than this between two records is not "served" time: the handset
 // said nothing, so nothing is known of the cell.
 constexpr double MaxServedStepS = 30.0;
@@ -163,7 +162,7 @@ void TAnalysisStage::OnFix(const TGpsFix& fix) {
   TState& st = *State;
   st.SeeTime(fix.Time);
   if (!std::isnan(st.LastFix)) {
-    const double step = (fix.Time - st.LastFix) * SecondsPerDay;
+    const double step = SecondsBetween(st.LastFix, fix.Time);
     if (step > GpsSilenceS) st.Kpis.SecondsWithoutGps += step;
   } else {
     st.FirstFix = fix.Time;
@@ -201,7 +200,7 @@ void TAnalysisStage::OnRecord(const THostRecord& record) {
   if (row) ++row->Samples;
   st.Sample(r, row);
   if (st.LastRow >= 0 && !std::isnan(st.LastRecordTime)) {
-    const double step = (t - st.LastRecordTime) * SecondsPerDay;
+    const double step = SecondsBetween(st.LastRecordTime, t);
     if (step > 0 && step <= MaxServedStepS) st.Result.Cells[static_cast<size_t>(st.LastRow)].SecondsServed += step;
   }
   st.LastRow = row ? static_cast<int64_t>(row - st.Result.Cells.data()) : -1;
@@ -224,7 +223,7 @@ void TAnalysisStage::OnGap(const TSessionGap& gap) {
   st.Events.clear();
   st.SeeTime(gap.From);
   st.SeeTime(gap.To);
-  st.Kpis.SecondsLineDown += std::max(0.0, (gap.To - gap.From) * SecondsPerDay);
+  st.Kpis.SecondsLineDown += std::max(0.0, SecondsBetween(gap.From, gap.To));
   TEventContext where{gap.From, st.LastLongitude, st.LastLatitude, st.LastIndex};
   TDriveEvent e;
   e.Kind = TEventKind::LineGap;
@@ -249,12 +248,12 @@ void TAnalysisStage::OnGap(const TSessionGap& gap) {
 void TAnalysisStage::OnFinish(const TSessionCounters& counters) {
   TState& st = *State;
   TSessionKpis& k = st.Kpis;
-  if (!std::isnan(st.FirstTime)) k.DurationS = (st.LastTime - st.FirstTime) * SecondsPerDay;
+  if (!std::isnan(st.FirstTime)) k.DurationS = SecondsBetween(st.FirstTime, st.LastTime);
   if (std::isnan(st.FirstFix)) {
     k.SecondsWithoutGps = k.DurationS;
   } else {
-    const double head = (st.FirstFix - st.FirstTime) * SecondsPerDay;
-    const double tail = (st.LastTime - st.LastFix) * SecondsPerDay;
+    const double head = SecondsBetween(st.FirstTime, st.FirstFix);
+    const double tail = SecondsBetween(st.LastFix, st.LastTime);
     if (head > GpsSilenceS) k.SecondsWithoutGps += head;
     if (tail > GpsSilenceS) k.SecondsWithoutGps += tail;
   }

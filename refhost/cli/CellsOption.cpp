@@ -2,17 +2,23 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 
 bool LoadCellSites(const std::string& command, const std::string& path, std::optional<TCellSites>& sites) {
   if (path.empty()) return true;
-  try {
-    sites.emplace(TCellSites::Read(path));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr,
-                 "orvik-host %s: --cells %s: %s; give a cell file in the OpenCelliD layout "
-                 "(radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal)\n",
-                 command.c_str(), path.c_str(), e.what());
-    return false;
+  std::string problem;
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    problem = path + " is a folder";
+  } else {
+    try {
+      sites.emplace(TCellSites::Read(path));
+      return true;
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
   }
-  return true;
+  std::fprintf(stderr, "orvik-host %s: --cells: %s; give a cell file in the OpenCelliD CSV layout\n", command.c_str(),
+               problem.c_str());
+  return false;
 }

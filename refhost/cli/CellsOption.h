@@ -9,7 +9,7 @@
 
 // Reads `path` into `sites` ("" leaves it empty and succeeds). A file that
 // cannot be read or is not a cell file is said on stderr as "orvik-host
-// COMMAND: --cells PATH: what is wrong (naming the line); what to give" and
+// COMMAND: --cells: what is wrong (naming the file and line); what to give" and
 // false is returned: the command then ends with exit status 2.
 bool LoadCellSites(const std::string& command, const std::string& path, std::optional<TCellSites>& sites);
 

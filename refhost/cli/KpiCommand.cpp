@@ -9,6 +9,7 @@
 #include <string>
 
 #include "refhost/analysis/SessionAnalysis.h"
+#include "refhost/cells/CellSites.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/SessionInput.h"
 
@@ -17,6 +18,7 @@ namespace {
 struct TKpiArgs {
   std::string Input;
   std::string Plugin;
+  std::string Cells;
   bool Json = false;
 };
 
@@ -86,12 +88,36 @@ void PrintTable(const nlohmann::json& kpi) {
 
 // Nothing but the analysis needs the records: the stage with no writer.
 int RunKpi(const TKpiArgs& args) {
-  TAnalysisStage stage({});
+  TCellSites sites;
+  if (!args.Cells.empty()) {
+    try {
+      sites = TCellSites::Read(args.Cells);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "orvik-host kpi: %s; give a cell file in the OpenCelliD layout\n", e.what());
+      return ExitBadInput;
+    }
+  }
+  TAnalysisStage stage({}, args.Cells.empty() ? nullptr : &sites);
   const int status = PlaySessionInput("kpi", args.Input, args.Plugin, stage);
   if (status == ExitBadInput) return status;
-  const nlohmann::json kpi = KpiJson(stage.Result().Kpis);
-  if (args.Json) std::printf("%s\n", kpi.dump(2).c_str());
-  else PrintTable(kpi);
+  const TSessionAnalysisResult& result = stage.Result();
+  nlohmann::json kpi = KpiJson(result.Kpis);
+  if (!args.Cells.empty()) {
+    nlohmann::json missing = nlohmann::json::array();
+    for (const TCellKey& k : result.CellsMissingFromSites)
+      missing.push_back({{"mcc", k.Mcc}, {"mnc", k.Mnc}, {"lac", k.Lac}, {"ci", k.CellId}});
+    kpi["cells_missing_from_sites"] = missing;
+  }
+  if (args.Json) {
+    std::printf("%s\n", kpi.dump(2).c_str());
+    return status;
+  }
+  PrintTable(kpi);
+  if (!args.Cells.empty()) {
+    std::printf("%-34s %zu", "Serving cells not in the cell file", result.CellsMissingFromSites.size());
+    for (const TCellKey& k : result.CellsMissingFromSites) std::printf(" %u-%u-%u-%u", k.Mcc, k.Mnc, k.Lac, k.CellId);
+    std::printf("\n");
+  }
   return status;
 }
 
@@ -111,5 +137,7 @@ TCommand AddKpiCommand(CLI::App& app) {
   command->add_option("INPUT", args->Input, "session folder, session.jsonl or capture")->required();
   command->add_flag("--json", args->Json, "print one JSON object instead of the table");
   command->add_option("--plugin", args->Plugin, "the plug-in for a capture (default: next to orvik-host)");
+  command->add_option("--cells", args->Cells,
+                      "a cell file (OpenCelliD layout): also list the serving cells it lacks");
   return {command, [args] { return RunKpi(*args); }};
 }

@@ -33,6 +33,7 @@
 #include "refhost/port/StopSignals.h"
 #include "refhost/run/SessionRunner.h"
 #include "refhost/sim/PtyHandset.h"
+#include "refhost/sim/SimFiles.h"
 #include "refhost/sim/SimulatedDrive.h"
 #include "refhost/view/LiveViewServer.h"
 
@@ -59,6 +60,7 @@ struct TLiveArgs {
   double ReconnectTimeout = 60;
   double GpsTimeout = 60;
   std::string Record;
+  std::string TruthOut;  // --simulate: the simulated network's events
   std::string Pcap;
   std::string Cells;
   bool Force = false;
@@ -179,6 +181,7 @@ int TLiveSession::Prepare() {
   if (!Args.Record.empty()) plan.Output(Args.Record, "--record", true);
   if (!Args.Pcap.empty()) plan.Output(Args.Pcap, "--pcap", true);
   if (!Args.Log.empty()) plan.Output(Args.Log, "--log", true);
+  if (!Args.TruthOut.empty()) plan.Output(Args.TruthOut, "--truth-out", true);
   if (!Args.GpsNmea.empty()) plan.Input(Args.GpsNmea, "--gps-nmea");
   if (!Args.Port.empty()) plan.Input(Args.Port, "--port");
   if (!Args.Cells.empty()) plan.Input(Args.Cells, "--cells");
@@ -370,6 +373,13 @@ int TLiveSession::Run() {
   if (View) View->Stop();
 
   if (Handset) Handset->Stop();
+  if (Handset && !Args.TruthOut.empty()) {
+    try {
+      WriteSimTruth(Args.TruthOut, Handset->Truth());
+    } catch (const EOutputWrite& e) {
+      NoteOutputFailure(e.what());
+    }
+  }
   if (outcome.Failure) {
     try {
       std::rethrow_exception(outcome.Failure);
@@ -459,6 +469,9 @@ TCommand AddLiveCommand(CLI::App& app) {
       ->needs(reconnect)
       ->check(PositiveSeconds);
   live->add_option("--record", args->Record, "write a capture of the session to this file");
+  live->add_option("--truth-out", args->TruthOut,
+                   "with --simulate: write the events the simulated network made (JSON Lines) to this file")
+      ->needs(source->get_option("--simulate"));
   live->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   live->add_option("--cells", args->Cells,
                    "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");

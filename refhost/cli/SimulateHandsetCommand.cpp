@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "refhost/cli/Commands.h"
+#include "refhost/output/OutputFile.h"
 #include "refhost/sim/PtyHandset.h"
+#include "refhost/sim/SimFiles.h"
 #include "serial/Orvik7316Cmd.h"
 
 namespace {
@@ -34,6 +36,10 @@ struct TSimulateOptions {
   double Flood = 0;
   double IncomingEvery = 90;
   std::string CommandsLog;
+  std::string CellsOut;
+  std::string TruthOut;
+  // A one-hour drive with calls offered every 90 s has a few of each.
+  TSimFaultRates Faults{0.08, 0.15, 0.5, 0.15, 0.25};
   double Duration = 0;  // 0: until stopped
 };
 
@@ -49,6 +55,20 @@ std::string CheckOptions(const TSimulateOptions& o) {
     return "each --drop-at needs one --drop-for (and the other way round)";
   if ((o.SilenceAt >= 0) != (o.SilenceFor > 0)) return "--silence-at and --silence-for go together";
   if (!o.Link.empty() && !o.Port.empty()) return "--link applies to --pty only";
+  // Two outputs on one file, or an output on the line, would overwrite each other.
+  const std::vector<std::pair<std::string, std::string>> files{
+      {"--commands-log", o.CommandsLog}, {"--cells-out", o.CellsOut}, {"--truth-out", o.TruthOut},
+      {"--port", o.Port}, {"--link", o.Link}};
+  for (size_t i = 0; i < files.size(); ++i)
+    for (size_t j = i + 1; j < files.size(); ++j) {
+      if (files[i].second.empty() || files[j].second.empty()) continue;
+      std::error_code e1, e2;
+      const auto a = std::filesystem::weakly_canonical(files[i].second, e1);
+      const auto b = std::filesystem::weakly_canonical(files[j].second, e2);
+      if (!e1 && !e2 && a == b)
+        return files[i].first + " and " + files[j].first + " name the same file " +
+               files[i].second + ": give each its own";
+    }
   // The link is replaced and removed at the end: only an earlier link may be.
   std::error_code error;
   if (!o.Link.empty() && std::filesystem::exists(std::filesystem::symlink_status(o.Link, error)) &&
@@ -106,6 +126,7 @@ int RunSimulate(const TSimulateOptions& o) {
   options.Simulator.NoAnswer = o.NoAnswer;
   options.Simulator.FloodBaud = o.Flood;
   options.Simulator.IncomingCallEveryS = o.IncomingEvery;
+  options.Simulator.Faults = o.Faults;
   options.DevicePath = o.Port;
   options.LinkPath = o.Link;
   for (size_t i = 0; i < o.DropAt.size(); ++i) options.Drops.push_back({o.DropAt[i], o.DropFor[i]});
@@ -116,6 +137,15 @@ int RunSimulate(const TSimulateOptions& o) {
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  if (!o.CellsOut.empty()) {
+    try {
+      WriteCellSites(o.CellsOut, SimulatedCellPlan(TSimulatedDrive(o.Seed), std::time(nullptr)));
+    } catch (const EOutputWrite& e) {
+      std::fprintf(stderr, "orvik-host simulate-handset: %s\n", e.what());
+      return ExitFailure;
+    }
+  }
 
   std::unique_ptr<TPtyHandset> handset;
   try {
@@ -143,6 +173,14 @@ int RunSimulate(const TSimulateOptions& o) {
                  "its folder exists and is writable\n",
                  o.CommandsLog.c_str(), std::strerror(errno));
     return ExitFailure;
+  }
+  if (!o.TruthOut.empty()) {
+    try {
+      WriteSimTruth(o.TruthOut, handset->Truth());
+    } catch (const EOutputWrite& e) {
+      std::fprintf(stderr, "orvik-host simulate-handset: %s\n", e.what());
+      return ExitFailure;
+    }
   }
   return ExitOk;
 }
@@ -181,6 +219,25 @@ TCommand AddSimulateHandsetCommand(CLI::App& app) {
       ->check(CLI::NonNegativeNumber);
   cmd->add_option("--commands-log", o->CommandsLog,
                   "Write the commands recognised, in order, to this file at the end");
+  cmd->add_option("--cells-out", o->CellsOut,
+                  "Write the simulated network's cell plan to this file (OpenCelliD CSV layout)");
+  cmd->add_option("--truth-out", o->TruthOut,
+                  "At the end, write the events the network made (JSON Lines) to this file");
+  cmd->add_option("--setup-failure-rate", o->Faults.SetupFailure,
+                  "Chance that a call attempt never sets up (default 0.08)")
+      ->check(CLI::Range(0.0, 1.0));
+  cmd->add_option("--drops-per-minute", o->Faults.DropsPerMinute,
+                  "Chance per minute of a set-up call that it drops (default 0.15)")
+      ->check(CLI::Range(0.0, 60.0));
+  cmd->add_option("--silent-drop-share", o->Faults.SilentDropShare,
+                  "Share of the drops where the handset goes quiet instead of a release (default 0.5)")
+      ->check(CLI::Range(0.0, 1.0));
+  cmd->add_option("--handover-failure-rate", o->Faults.HandoverFailure,
+                  "Chance that a handover fails (default 0.15)")
+      ->check(CLI::Range(0.0, 1.0));
+  cmd->add_option("--lu-reject-rate", o->Faults.LocationUpdateReject,
+                  "Chance that the network rejects a location update (default 0.25)")
+      ->check(CLI::Range(0.0, 1.0));
   cmd->add_option("--duration", o->Duration, "Stop after S seconds")->check(CLI::PositiveNumber);
   return {cmd, [o] { return RunSimulate(*o); }};
 }

@@ -392,7 +392,17 @@ void TJsonLinesWriter::OnGap(const TSessionGap& g) {
 
 void TJsonLinesWriter::OnEvent(const TDriveEvent& e) {
   TJson line{{"type", "event"}};
-  const nlohmann::json fields = EventJson(e, UtcOffsetMinutes);
+  // In the order of events.csv, then the target's identity.
+  static const char* const Order[] = {"time", "kind", "direction", "setup_time_s", "longitude", "latitude",
+                                      "mcc", "mnc", "lac", "ci", "arfcn", "bsic", "target_arfcn", "target_bsic",
+                                      "cause", "first_record", "last_record"};
+  nlohmann::json fields = EventJson(e, UtcOffsetMinutes);
+  for (const char* key : Order) {
+    const auto at = fields.find(key);
+    if (at == fields.end()) continue;
+    line[key] = *at;
+    fields.erase(at);
+  }
   for (const auto& [key, value] : fields.items()) line[key] = value;
   WriteLine(Dump(line));
 }

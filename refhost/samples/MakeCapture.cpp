@@ -1,7 +1,10 @@
 // orvik-make-capture: makes a capture of a session against the simulated
 // handset, on a virtual clock, so the same options give the same bytes.
-// The bundled sample session is made with the defaults; --compare checks a
-// committed capture against what the simulator makes today.
+// The bundled sample session is made with the defaults (a network with
+// faults, so it holds a drop, a set-up failure and a failed handover);
+// --compare checks a committed capture against what the simulator makes
+// today.
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include "refhost/capture/CaptureReader.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/samples/SimulatedCapture.h"
+#include "refhost/sim/SimFiles.h"
 
 namespace {
 
@@ -46,16 +50,32 @@ int main(int argc, char** argv) {
   CLI::App app{"Make a capture of a session against the simulated handset (virtual clock).",
                "orvik-make-capture"};
   TSimulatedCaptureOptions options;
-  options.Seed = 7316;
-  std::string out, plugin, compare, jsonl;
+  options.Seed = 7338;
+  options.Seconds = 300;
+  options.Faults = {0.3, 1.0, 0.5, 0.5, 0.3};
+  std::string out, plugin, compare, jsonl, truthOut, cellsOut;
   app.add_option("--out", out, "the capture to write")->required();
-  app.add_option("--seed", options.Seed, "seed of the simulated handset and drive (default 7316)");
-  app.add_option("--seconds", options.Seconds, "virtual length of the test (default 150)")
+  app.add_option("--seed", options.Seed, "seed of the simulated handset and drive (default 7338)");
+  app.add_option("--seconds", options.Seconds, "virtual length of the test (default 300)")
       ->check(CLI::PositiveNumber);
   app.add_option("--dial-at", options.DialAtS, "dial this many seconds into the test (default 20; < 0 never)");
   app.add_option("--drop-at", options.DropAtS, "drop the line this many seconds into the test (default 90; < 0 never)");
   app.add_option("--flood-baud", options.FloodBaud,
                  "the handset floods reports at this line rate (no call, no drop, recorded without decoding)");
+  app.add_option("--setup-failure-rate", options.Faults.SetupFailure,
+                 "chance that a call attempt never sets up (default 0.3)")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--drops-per-minute", options.Faults.DropsPerMinute,
+                 "chance per minute of a set-up call that it drops (default 1)")
+      ->check(CLI::Range(0.0, 60.0));
+  app.add_option("--handover-failure-rate", options.Faults.HandoverFailure,
+                 "chance that a handover fails (default 0.5)")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--lu-reject-rate", options.Faults.LocationUpdateReject,
+                 "chance that the network rejects a location update (default 0.3)")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--truth-out", truthOut, "also write the events the simulated network made (JSON Lines)");
+  app.add_option("--cells-out", cellsOut, "also write the simulated network's cell plan (cell file layout)");
   app.add_option("--plugin", plugin, "the plug-in library (default: next to this program)");
   app.add_option("--jsonl", jsonl, "also write the records decoded while recording as JSON Lines");
   app.add_option("--compare", compare, "then compare the capture with this file; exit 1 when they differ");
@@ -75,6 +95,13 @@ int main(int argc, char** argv) {
     std::vector<TRecordSink*> sinks;
     if (!jsonl.empty()) sinks.push_back((writer = std::make_unique<TJsonLinesWriter>(jsonl)).get());
     const TSimulatedCaptureResult r = MakeSimulatedCapture(loaded, out, options, sinks);
+    if (!truthOut.empty()) WriteSimTruth(truthOut, r.Truth);
+    if (!cellsOut.empty()) {
+      // Stamped with the session's start, so the same options give the same file.
+      const auto created = static_cast<int64_t>(std::llround((r.Start - 25569.0) * 86400.0)) -
+                           int64_t{options.UtcOffsetMinutes} * 60;
+      WriteCellSites(cellsOut, SimulatedCellPlan(TSimulatedDrive(options.Seed), created));
+    }
     std::printf("%s: %lld chunks (%lld handset bytes), %lld fixes, %lld records decoded, %lld bytes\n",
                 out.c_str(), static_cast<long long>(r.Chunks), static_cast<long long>(r.HandsetBytes),
                 static_cast<long long>(r.Fixes), static_cast<long long>(r.Records),

@@ -103,6 +103,8 @@ class TRecorder {
     Store.Finish(counters);
     Result.FileBytes = static_cast<int64_t>(std::filesystem::file_size(Path));
     if (!Writer.Failure().empty()) throw ECaptureWrite(Writer.Failure());
+    Result.Start = Start;
+    Result.Truth = Handset.Truth();
     return Result;
   }
 
@@ -111,6 +113,8 @@ class TRecorder {
     TSimulatorOptions s;
     s.Seed = o.Seed;
     s.FloodBaud = o.FloodBaud;
+    s.IncomingCallEveryS = o.IncomingCallEveryS;
+    s.Faults = o.Faults;
     return s;
   }
 

@@ -16,6 +16,7 @@
 
 #include "refhost/core/PluginLoader.h"
 #include "refhost/core/SessionTypes.h"
+#include "refhost/sim/HandsetSimulator.h"
 
 struct TSimulatedCaptureOptions {
   uint64_t Seed = 1;
@@ -29,6 +30,8 @@ struct TSimulatedCaptureOptions {
   bool DecodeAfterStart = true;  // false: once the test runs, bytes are only recorded
                                  // (a flood needs no polls; big captures come quickly)
   int32_t UtcOffsetMinutes = 60;  // recorded with the session
+  double IncomingCallEveryS = 90;  // the network offers a call about this often; 0 never
+  TSimFaultRates Faults;           // the network's faults; none by default
 };
 
 struct TSimulatedCaptureResult {
@@ -37,6 +40,8 @@ struct TSimulatedCaptureResult {
   int64_t HandsetBytes = 0;   // bytes in the chunks
   int64_t FileBytes = 0;
   int64_t Records = 0;        // records the plug-in decoded while recording
+  TDays Start = 0;            // host clock when the handset was switched on: its time 0
+  std::vector<TSimTruthEvent> Truth;  // what the simulated network made, on its clock
 };
 
 // Writes the capture to `path` (created or replaced); the records the

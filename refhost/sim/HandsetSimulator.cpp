@@ -244,15 +244,16 @@ void THandsetSimulator::Emit(const std::string& line) {
   ++Counters.LinesSent;
 }
 
-void THandsetSimulator::EmitL3(TL3Path path, const TGsmBytes& message) {
-  if (!Active || Opts.FloodBaud > 0) return;
+bool THandsetSimulator::EmitL3(TL3Path path, const TGsmBytes& message) {
+  if (!Active || Opts.FloodBaud > 0) return false;
   const bool on = path == TL3Path::Bcch                  ? Bcch
                   : path == TL3Path::ImmediateAssignment ? ImmediateAssignments
                   : path == TL3Path::Paging              ? Paging
                                                          : Layer3;
-  if (!on) return;
+  if (!on || Muted()) return false;
   Emit("L3," + Hex(message));
   ++Counters.Layer3Sent;
+  return true;
 }
 
 void THandsetSimulator::EmitGarbage() {
@@ -282,8 +283,12 @@ void THandsetSimulator::RadioTick() {
   } else if (Connection == TConnection::None && !Muted() &&
              best.RxLev >= serving + ReselectMarginDb) {
     const uint16_t oldLac = CellIdentity(RadioModel->Serving()).Lac;
-    if (ReselectionShown) ReselectedFrom = RadioModel->Serving();
-    ReselectionShown = false;
+    // Before the first idle report after a channel the handset is still
+    // choosing its cell: that is no reselection to see.
+    if (ReselectionShown && IdleSinceChannel) {
+      ReselectedFrom = RadioModel->Serving();
+      ReselectionShown = false;
+    }
     RadioModel->SetServing(best.Cell);
     ++Counters.Reselections;
     SystemInfoStep = 2;  // the new cell's system information 3 next
@@ -307,8 +312,16 @@ void THandsetSimulator::SystemInfoTick() {
       break;
     }
     case 1: EmitL3(TL3Path::Bcch, gsm::SystemInformation2(NeighbourArfcns(cell))); break;
-    case 2: EmitL3(TL3Path::Bcch, gsm::SystemInformation3(CellIdentity(cell))); break;
-    default: EmitL3(TL3Path::Bcch, gsm::SystemInformation4(CellIdentity(cell))); break;
+    case 2:
+      // The new cell's identity shows a reselection as well as its report does.
+      if (EmitL3(TL3Path::Bcch, gsm::SystemInformation3(CellIdentity(cell)))) ShowReselection();
+      break;
+    default:
+      // Type 4 tells the location area only: a new one shows the move.
+      if (EmitL3(TL3Path::Bcch, gsm::SystemInformation4(CellIdentity(cell))) && !ReselectionShown &&
+          CellIdentity(cell).Lac != CellIdentity(ReselectedFrom).Lac)
+        ShowReselection();
+      break;
   }
   // Pages for other mobiles, seen only while paging reports are on.
   if (NetRng.Chance(0.3))
@@ -367,11 +380,13 @@ gsm::TCcHeader THandsetSimulator::Cc(bool fromNetwork) {
 
 void THandsetSimulator::Establish(double at, uint8_t cause, TConnection kind) {
   InCall(at, [this, cause, kind] {
-    ShowReselection();
+    // A move not yet reported shows only as the channel's cell: no reselection.
+    ReselectionShown = true;
     const TDriveCell& c = RadioModel->Cell(RadioModel->Serving());
     Channel = {false, static_cast<uint8_t>(NetRng.Below(8)), 0, static_cast<uint8_t>(c.Bsic & 7),
                c.Arfcn};
     Connection = kind;
+    IdleSinceChannel = false;
     MsSequence = 0;
     EmitL3(TL3Path::ImmediateAssignment,
            gsm::ImmediateAssignment(Channel, cause, static_cast<uint8_t>(NetRng.Below(32)),
@@ -485,18 +500,18 @@ void THandsetSimulator::OfferCall() {
   });
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeCommand()); });
   InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CipheringModeComplete()); });
-  if (fail) {
-    ReleaseChannel(t + 0.3, RrAbnormalUnspecified, [this] {
-      Record(TEventKind::CallSetupFailure, TCallDirection::Terminating, "released before alerting");
-    });
-    return;
-  }
   InCall(t += 0.2, [this] {
     TransactionOpen = true;
     EmitL3(TL3Path::Dedicated,
            gsm::CcSetup(Cc(true), "4930" + std::to_string(1000000 + NetRng.Below(8999999))));
   });
   InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcCallConfirmed(Cc(false))); });
+  if (fail) {
+    ReleaseChannel(t + 0.3, RrAbnormalUnspecified, [this] {
+      Record(TEventKind::CallSetupFailure, TCallDirection::Terminating, "released before alerting");
+    });
+    return;
+  }
   MoveToTraffic(t += 0.3);
   InCall(t += 0.3, [this] {
     Phase = TSimCallPhase::Ringing;
@@ -529,12 +544,16 @@ void THandsetSimulator::MobileRelease() {
   Phase = TSimCallPhase::Clearing;
   double t = Clock + 0.1;
   if (open) {
-    InCall(t, [this, kind, cause] {
+    // A clearing ends with RELEASE COMPLETE; an attempt fails at its DISCONNECT.
+    InCall(t, [this, setUp, kind, cause] {
       EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(false), CauseNormalClearing));
-      Record(kind, CallDirection(), cause);
+      if (!setUp) Record(kind, CallDirection(), cause);
     });
     InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcRelease(Cc(true))); });
-    InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(false))); });
+    InCall(t += 0.1, [this, setUp] {
+      EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(false)));
+      if (setUp) Record(TEventKind::CallEnd, CallDirection());
+    });
     ReleaseChannel(t + 0.2);
   } else {
     ReleaseChannel(t + 0.2, 0, [this, kind, cause] { Record(kind, CallDirection(), cause); });
@@ -545,12 +564,12 @@ void THandsetSimulator::NetworkRelease() {
   ++CallGeneration;
   Phase = TSimCallPhase::Clearing;
   double t = Clock;
-  InCall(t, [this] {
-    EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(true), CauseNoAnswer));
+  InCall(t, [this] { EmitL3(TL3Path::Dedicated, gsm::CcDisconnect(Cc(true), CauseNoAnswer)); });
+  InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcRelease(Cc(false))); });
+  InCall(t += 0.1, [this] {
+    EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(true)));
     Record(TEventKind::CallEnd, CallDirection(), "not answered");
   });
-  InCall(t += 0.2, [this] { EmitL3(TL3Path::Dedicated, gsm::CcRelease(Cc(false))); });
-  InCall(t += 0.1, [this] { EmitL3(TL3Path::Dedicated, gsm::CcReleaseComplete(Cc(true))); });
   ReleaseChannel(t + 0.2);
 }
 
@@ -662,12 +681,20 @@ void THandsetSimulator::DropCall() {
 }
 
 void THandsetSimulator::AfterIdleLine() {
+  IdleSinceChannel = true;
   if (DropShowsOnIdle) {
     DropShowsOnIdle = false;
     TSimTruthEvent& e = Record(TEventKind::CallDrop, DroppedDirection, "idle reports resumed");
     e.Cell = DroppedCell;
   }
-  ShowReselection();
+  if (!ReselectionShown) {
+    ShowReselection();
+    // Camped on a new cell, the handset reads its broadcast before anything else.
+    At(Clock + 0.05, [this] {
+      if (Connection == TConnection::None)
+        EmitL3(TL3Path::Bcch, gsm::SystemInformation3(CellIdentity(RadioModel->Serving())));
+    });
+  }
   if (UpdateAfterIdle >= 0) {
     const auto oldLac = static_cast<uint16_t>(UpdateAfterIdle);
     UpdateAfterIdle = -1;

@@ -141,7 +141,8 @@ class THandsetSimulator {
   void ScheduleReport();
 
   void Emit(const std::string& line);
-  void EmitL3(TL3Path path, const TGsmBytes& message);
+  // False when the message was not sent (its reports off, or silent).
+  bool EmitL3(TL3Path path, const TGsmBytes& message);
   void EmitGarbage();
 
   void RadioTick();
@@ -225,6 +226,7 @@ class THandsetSimulator {
   TCallDirection DroppedDirection = TCallDirection::None;
   TCellKey DroppedCell;
   bool ReselectionShown = true;  // the last reselection went out in an idle report
+  bool IdleSinceChannel = true;  // an idle report went out since the last channel
   size_t ReselectedFrom = 0;
   int UpdateAfterIdle = -1;  // old LAC of a location update waiting for that report
   double NoHandoverUntil = -1;  // after a failed handover, the network waits

@@ -70,6 +70,7 @@ class TPtyHandset {
   // Copies, taken under the lock.
   std::vector<TSimCommand> Commands() const;
   TSimStats Stats() const;
+  std::vector<TSimTruthEvent> Truth() const;
   // Bytes written to the line, and bytes the simulator sent while the line
   // was down or while nobody read it beyond a 4 MB backlog (discarded).
   int64_t BytesWritten() const;

@@ -148,6 +148,11 @@ TSimStats TPtyHandset::Stats() const {
   return Simulator.Stats();
 }
 
+std::vector<TSimTruthEvent> TPtyHandset::Truth() const {
+  std::lock_guard<std::mutex> guard(Lock);
+  return Simulator.Truth();
+}
+
 int64_t TPtyHandset::BytesWritten() const {
   std::lock_guard<std::mutex> guard(Lock);
   return Written;

@@ -69,6 +69,7 @@ const std::vector<TCase> Cases = {
     // 4: an earlier session and capture are kept.
     {"OutOntoSession", "cp -r $BASE S", L("--out S"), 2, "--force",
      {"S/session.csv", "S/session.jsonl", "S/report.html", "S/session.gpx", "S/session.kml", "S/session.geojson"}},
+    {"OutOntoEventsOnly", "mkdir S && echo keep > S/events.csv", L("--out S"), 2, "--force", {"S/events.csv"}},
     {"RecordDirKeepsSession", "cp -r $BASE S && mkdir rec", L("--out S --record rec"), 2, "",
      {"S/session.csv", "S/session.jsonl", "S/report.html"}},
     {"RecordOntoCapture", "cp $CAP c.orvcap", L("--out N --record c.orvcap"), 2, "--force", {"c.orvcap"},

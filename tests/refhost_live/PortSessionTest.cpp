@@ -210,9 +210,13 @@ TEST(StatusLine, InPlaceOnATerminalPlainLinesElsewhere) {
   values.QueueFillBytes = 25;
   values.QueueCapacityBytes = 100;
   values.Counters.Gaps = 2;
+  values.Kpis.CallAttempts = 3;
+  values.Kpis.CallSetups = 2;
+  values.Kpis.CallDrops = 1;
+  values.Kpis.HandoverAttempts = 4;
   const std::string text = FormatStatus(values);
   EXPECT_THAT(text, HasSubstr("01:15 records 96"));
-  EXPECT_THAT(text, HasSubstr("connected | fix 0.4 s ago | queue 25%"));
+  EXPECT_THAT(text, HasSubstr("connected | fix 0.4 s ago | calls 3 set up 2 dropped 1 handovers 4 | queue 25%"));
   EXPECT_THAT(text, HasSubstr("gaps 2"));
 
   char* data = nullptr;
