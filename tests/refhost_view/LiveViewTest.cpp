@@ -71,9 +71,7 @@ TEST_P(LiveFeed, AClientGetsTheFileFromWhereItJoins) {
   Drive(writer, 20);
   Drive(writer, 20);
   const std::vector<std::string> file = Lines(written.str(), "{\"");
-  TLiveFeedLimits limits;
-  limits.BatchEntries = 7;  // several batches, so ids and batch edges are crossed
-  TLiveFeed feed(limits);
+  TLiveFeed feed({.BatchEntries = 7});  // several batches, so ids and batch edges are crossed
   for (int i = 0; i < c.DrivesBefore; ++i) Drive(feed, 20);
   auto client = feed.Join(c.Resume);
   ASSERT_TRUE(client);
@@ -99,10 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Joins, LiveFeed,
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(LiveFeedLimits, AStalledClientIsDroppedAndTheHistoryStaysBounded) {
-  TLiveFeedLimits limits;
-  limits.ClientLagBytes = 8192;
-  limits.HistoryBytes = 64u << 10;
-  limits.MaxClients = 2;
+  const TLiveFeedLimits limits{.MaxClients = 2, .ClientLagBytes = 8192, .HistoryBytes = 64u << 10};
   TLiveFeed feed(limits);
   auto reader = feed.Join(), stalled = feed.Join();
   ASSERT_TRUE(reader && stalled);
@@ -165,11 +160,7 @@ class ServerFixture : public ::testing::Test {
       host.replace(at, 4, std::to_string(Server->Port()));
     return std::string(method) + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
   }
-  TLiveFeedLimits Limits = [] {
-    TLiveFeedLimits limits;
-    limits.MaxClients = 1;
-    return limits;
-  }();
+  TLiveFeedLimits Limits{.MaxClients = 1};
   TLiveFeed Feed{Limits};
   std::unique_ptr<TLiveViewServer> Server;
 };

@@ -27,10 +27,8 @@ TIMELINE = [(5, "follow"), (8, "follow"), (11, "stall"), (13, "follow"), (14, "v
 
 def counts_in(path):
     """Records and events among the whole lines of the JSON Lines file."""
-    kinds = []
-    if os.path.exists(path):
-        with open(path, encoding="utf-8", errors="replace") as f:
-            kinds = [json.loads(line)["type"] for line in f if line.endswith("\n")]
+    with open(path if os.path.exists(path) else os.devnull, encoding="utf-8", errors="replace") as f:
+        kinds = [json.loads(line)["type"] for line in f if line.endswith("\n")]
     return kinds.count("record"), kinds.count("event")
 
 
@@ -48,8 +46,7 @@ def open_stream(url, receive_buffer=0):
 
 
 def followed(args, env=None):
-    """Runs orvik-host with --view, reading its stream to the end on a thread:
-    the process (ended), its stderr, the entries streamed."""
+    """orvik-host with --view, its stream read to the end: the process, its stderr, the entries."""
     proc = subprocess.Popen(args + ["--view", "127.0.0.1:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env=env)
     streamed = []
@@ -105,14 +102,10 @@ class Browser:
 
     def drawn(self, canvas):
         """Pixels of the canvas that differ from its most common colour, and its colours."""
-        return self.eval("""(function () {
-          var c = document.querySelector('%s'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
-          var seen = {}, top = 0;
-          for (var i = 0; i < d.length; i += 4) {
-            var k = d[i] + ',' + d[i + 1] + ',' + d[i + 2] + ',' + d[i + 3];
-            seen[k] = (seen[k] || 0) + 1; if (seen[k] > top) top = seen[k];
-          }
-          return [d.length / 4 - top, Object.keys(seen).length]; })()""" % canvas)
+        return self.eval("""(function () { var c = document.querySelector('%s'), seen = {}, top = 0;
+          var d = new Uint32Array(c.getContext('2d').getImageData(0, 0, c.width, c.height).data.buffer);
+          d.forEach(function (p) { seen[p] = (seen[p] || 0) + 1; top = Math.max(top, seen[p]); });
+          return [d.length - top, Object.keys(seen).length]; })()""" % canvas)
 
 
 def browser_scenario(exe, work, failures, screenshot):
