@@ -14,6 +14,8 @@ packages=(
   gpsd tshark chromium libxml2-utils
   # the campaign: GeoPackage through GDAL, UTM through PROJ, ogrinfo for its tests
   libgdal-dev libproj-dev gdal-bin
+  # the live view: its web server, and the DevTools client its browser test drives Chromium with
+  libcpp-httplib-dev python3-websocket
   # fuzzing and coverage
   clang libclang-rt-14-dev gcovr
 )

@@ -35,6 +35,7 @@
 #include "refhost/sim/PtyHandset.h"
 #include "refhost/sim/SimFiles.h"
 #include "refhost/sim/SimulatedDrive.h"
+#include "refhost/view/LiveViewServer.h"
 
 namespace {
 
@@ -63,6 +64,8 @@ struct TLiveArgs {
   std::string Pcap;
   std::string Cells;
   bool Force = false;
+  bool View = false;
+  std::string ViewAddress;
 };
 
 // Large enough that ten seconds of a 921,600 baud flood never fill it.
@@ -168,6 +171,7 @@ class TLiveSession {
   std::string OutDir;
   TSessionSettings Settings;
   TSessionOptions Options;
+  std::unique_ptr<TLiveView> View;
 };
 
 int TLiveSession::Prepare() {
@@ -183,6 +187,8 @@ int TLiveSession::Prepare() {
   if (!Args.Cells.empty()) plan.Input(Args.Cells, "--cells");
   if (!plan.Check(Args.Force)) return ExitBadInput;
   if (!LoadCellSites("live", Args.Cells, Sites)) return ExitBadInput;
+  // Bound before anything is opened: a port in use leaves nothing behind.
+  if (Args.View && !(View = OpenLiveView("live", Args.ViewAddress))) return ExitBadInput;
   if (!Args.Log.empty()) {
     if (const std::string problem = LogPathProblem(Args.Log); !problem.empty()) {
       std::fprintf(stderr, "orvik-host live: %s\n", problem.c_str());
@@ -263,7 +269,8 @@ int TLiveSession::Prepare() {
     if (!Args.Record.empty())
       Capture = std::make_unique<TCaptureWriter>(Args.Record, NewCaptureSalt(), std::chrono::milliseconds(1000),
                                                  [](const std::string& why) { NoteOutputFailure(why); });
-    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap, SitesOrNull(Sites));
+    Sinks = MakeSessionSinks(OutDir, Settings, TFlushPolicy::EveryEntry, Args.Pcap, SitesOrNull(Sites),
+                             View ? &View->Sink() : nullptr);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host live: %s\n", e.what());
     return ExitFailure;
@@ -346,18 +353,24 @@ int TLiveSession::Run() {
   plan.Options = Options;
   plan.DurationSeconds = Args.Duration;
   plan.StatusPeriodSeconds = status.RefreshSeconds();
-  if (!Args.Quiet) {
+  if (!Args.Quiet || View) {
     plan.OnStatus = [&](double elapsed, const TSessionStatus& s) {
       const TStatusValues values = StatusNow(elapsed, s);
-      status.Update(elapsed, values.CallState + (values.LineUp ? "" : ", line down"), FormatStatus(values));
+      if (View) View->Status(values);
+      if (Args.Quiet) return;
+      std::string text = FormatStatus(values);
+      if (View && View->ClientsDropped() > 0) text += " | view dropped " + std::to_string(View->ClientsDropped());
+      status.Update(elapsed, values.CallState + (values.LineUp ? "" : ", line down"), text);
     };
   }
   plan.OnNotice = [](const std::string& notice) { std::fprintf(stderr, "orvik-host live: %s\n", notice.c_str()); };
   TSessionRunner runner(std::move(plan));
+  if (View) View->Start();
   Signals.Start([&runner] { runner.RequestStop(); });
   const TRunOutcome outcome = runner.Run();
   Signals.Stop();  // before the runner goes
   status.Finish();
+  if (View) View->Stop();
 
   if (Handset) Handset->Stop();
   if (Handset && !Args.TruthOut.empty()) {
@@ -385,6 +398,13 @@ int TLiveSession::Run() {
   if (!Args.Log.empty())
     if (const std::string problem = LogWriteProblem(Args.Log); !problem.empty()) NoteOutputFailure(problem);
   std::printf("%s\n", Summary(outcome).c_str());
+  if (View) {
+    const long long dropped = View->ClientsDropped();
+    std::printf("Live view: %lld clients dropped for falling behind.\n", dropped);
+    if (dropped > 0)
+      std::fprintf(stderr, "orvik-host live: the live view dropped %lld clients that fell behind; their pages "
+                   "miss the end of the session: open report.html\n", dropped);
+  }
   if (exitStatus != ExitOk) std::fprintf(stderr, "orvik-host live: %s\n", outcome.EndMessage.c_str());
   return exitStatus;
 }
@@ -402,9 +422,12 @@ TCommand AddLiveCommand(CLI::App& app) {
       "Nothing an earlier run left is overwritten without --force: a --out folder that holds a\n"
       "session, an existing --record, --pcap or --log file. No two paths may be the same file.\n"
       "\n"
+      "--view serves the live page and its stream, nothing else, on the loopback address unless\n"
+      "another is given; at most 4 browsers at once; a page that falls behind is dropped.\n"
+      "\n"
       "Exit statuses: 0 done (duration reached or Ctrl-C), 1 the session failed (e.g. writing\n"
-      "the outputs), 2 bad input or usage (options, port, plug-in), 3 the handset never\n"
-      "answered the connect request, 4 the line dropped and was not regained.\n");
+      "the outputs), 2 bad input or usage (options, port, plug-in, --view address), 3 the\n"
+      "handset never answered the connect request, 4 the line dropped and was not regained.\n");
   auto* source = live->add_option_group("source", "where the handset is");
   source->add_option("--port", args->Port, "serial port of the handset, e.g. /dev/ttyUSB0");
   source->add_flag("--simulate", args->Simulate,
@@ -455,7 +478,12 @@ TCommand AddLiveCommand(CLI::App& app) {
   live->add_flag("--force", args->Force,
                  "replace what an earlier run left: the session in --out, and an existing --record, --pcap "
                  "or --log file");
-  return {live, [args] {
+  live->add_option("--view", args->ViewAddress,
+                   "serve the live view to a browser at HOST:PORT while the session runs (default 127.0.0.1:" +
+                       std::to_string(DefaultViewPort) + "; :0 picks a free port)")
+      ->expected(0, 1);
+  return {live, [args, live] {
+            args->View = live->count("--view") > 0;
             TLiveSession session(*args);
             return session.Run();
           }};

@@ -5,8 +5,10 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "refhost/capture/ReplaySession.h"
 #include "refhost/cli/CellsOption.h"
@@ -14,7 +16,10 @@
 #include "refhost/cli/OutputPlan.h"
 #include "refhost/cli/SessionSinks.h"
 #include "refhost/core/PluginLoader.h"
+#include "refhost/output/RecordValues.h"
+#include "refhost/port/StatusLine.h"
 #include "refhost/port/StopSignals.h"
+#include "refhost/view/LiveViewServer.h"
 
 namespace {
 
@@ -26,6 +31,8 @@ struct TReplayArgs {
   std::string Pcap;
   std::string Cells;
   bool Force = false;
+  bool View = false;
+  std::string ViewAddress;
 };
 
 constexpr const char* SampleName = "sample-session.orvcap";
@@ -49,6 +56,19 @@ std::string DefaultOutDir() {
   return name;
 }
 
+// The status line's values as a replay knows them: no queue, no fix age
+// (the fixes' clock is the recording's).
+TStatusValues ReplayStatus(double elapsed, const TSessionStatus& s) {
+  TStatusValues v;
+  v.ElapsedSeconds = elapsed;
+  v.Records = s.RecordsWritten;
+  v.FramesPerSecond = s.FrameBytesPerSecond;
+  v.CallState = CallStateName(s.CallState);
+  v.LineUp = s.LineUp;
+  v.Counters = s.Counters;
+  return v;
+}
+
 int RunReplay(const TReplayArgs& args) {
   // Ctrl-C ends the replay as the end of the capture would: complete files.
   TStopSignals signals;
@@ -62,6 +82,8 @@ int RunReplay(const TReplayArgs& args) {
   if (!plan.Check(args.Force)) return ExitBadInput;
   std::optional<TCellSites> sites;
   if (!LoadCellSites("replay", args.Cells, sites)) return ExitBadInput;
+  std::unique_ptr<TLiveView> view;
+  if (args.View && !(view = OpenLiveView("replay", args.ViewAddress))) return ExitBadInput;
   std::unique_ptr<TReplaySession> session;
   std::unique_ptr<TLoadedPlugin> plugin;
   try {
@@ -77,7 +99,7 @@ int RunReplay(const TReplayArgs& args) {
   try {
     sinks = MakeSessionSinks(outDir, session->Settings(),
                              args.Realtime ? TFlushPolicy::EveryEntry : TFlushPolicy::WhenFull, args.Pcap,
-                             SitesOrNull(sites));
+                             SitesOrNull(sites), view ? &view->Sink() : nullptr);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvik-host replay: %s\n", e.what());
     return ExitFailure;
@@ -87,15 +109,26 @@ int RunReplay(const TReplayArgs& args) {
   std::fflush(stdout);
 
   signals.Start([&session] { session->RequestStop(); });
+  std::function<void(double, const TSessionStatus&)> onStatus;
+  if (view) {
+    view->Start();
+    onStatus = [&view, &sinks](double elapsed, const TSessionStatus& s) {
+      TStatusValues values = ReplayStatus(elapsed, s);
+      values.Kpis = sinks.Stage->Snapshot();
+      view->Status(values);
+    };
+  }
   TReplayOutcome outcome;
   try {
-    outcome = session->Run(*plugin, borrowed);
+    outcome = session->Run(*plugin, borrowed, onStatus);
   } catch (const std::exception& e) {
     signals.Stop();
+    if (view) view->Stop();
     std::fprintf(stderr, "orvik-host replay: the replay failed: %s\n", e.what());
     return ExitFailure;
   }
   signals.Stop();  // before the session goes
+  if (view) view->Stop();
   const TSessionKpis kpis = sinks.Stage->Snapshot();
   sinks.Stage.reset();
   sinks.Writers.clear();  // closes the files before the summary says they are there
@@ -115,6 +148,9 @@ int RunReplay(const TReplayArgs& args) {
     std::fprintf(stderr, "orvik-host replay: warning: the plug-in sent %lld bytes to the port during "
                          "a replay; it should send none\n",
                  static_cast<long long>(outcome.PortBytesWritten));
+  if (view)
+    std::printf("Live view: %lld clients dropped for falling behind.\n",
+                static_cast<long long>(view->ClientsDropped()));
   return ReplayExitStatus(outcome) == 5 ? ExitCaptureCorrupt : ExitOk;
 }
 
@@ -135,12 +171,25 @@ TCommand AddReplayCommand(CLI::App& app) {
       "middle (everything before the damage is written).");
   replay->add_option("FILE", args->File, "the capture (default: the bundled sample session)");
   replay->add_option("--out", args->Out, "output folder (default: a new replay-DATE-TIME folder)");
-  replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
+  auto* realtime =
+      replay->add_flag("--realtime", args->Realtime, "replay at the recorded pace (default: as fast as possible)");
   replay->add_option("--plugin", args->Plugin, "the plug-in library (default: next to orvik-host)");
   replay->add_option("--pcap", args->Pcap, "write the signalling as a pcap for Wireshark to this file");
   replay->add_option("--cells", args->Cells,
                      "cell sites (OpenCelliD CSV layout): on the maps, with each record's distance to its site");
   replay->add_flag("--force", args->Force,
                    "replace what an earlier run left: the session in --out, an existing --pcap");
-  return {replay, [args] { return RunReplay(*args); }};
+  replay->add_option("--view", args->ViewAddress,
+                     "serve the live view to a browser at HOST:PORT as the replay goes (default 127.0.0.1:" +
+                         std::to_string(DefaultViewPort) + "; :0 picks a free port); after FILE")
+      ->expected(0, 1)
+      ->needs(realtime);
+  return {replay, [args, replay] {
+            args->View = replay->count("--view") > 0;
+            // "--view FILE": the option takes the word that was meant as the capture.
+            std::error_code error;
+            if (args->View && args->File.empty() && std::filesystem::is_regular_file(args->ViewAddress, error))
+              args->File = std::exchange(args->ViewAddress, std::string());
+            return RunReplay(*args);
+          }};
 }

@@ -25,7 +25,7 @@ const std::vector<std::string>& SessionFileNames() {
 }
 
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings&, TFlushPolicy policy,
-                               const std::string& pcapPath, const TCellSites* sites) {
+                               const std::string& pcapPath, const TCellSites* sites, TRecordSink* watcher) {
   const std::filesystem::path dir(outDir);
   std::filesystem::create_directories(dir);
   TSessionSinks sinks;
@@ -35,6 +35,7 @@ TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings
   AddMapSinks(outDir, pcapPath, sinks.Writers, sinks.Files, sites);
   std::vector<TRecordSink*> writers;
   for (auto& w : sinks.Writers) writers.push_back(w.get());
+  if (watcher != nullptr) writers.push_back(watcher);
   sinks.Stage = std::make_unique<TAnalysisStage>(std::move(writers), sites);
   return sinks;
 }

@@ -33,6 +33,8 @@ const std::vector<std::string>& SessionFileNames();
 // signalling as a pcap. `policy` says when the CSV and JSON Lines reach the
 // disk: every entry for a session a person watches, when full for a replay.
 // `sites` (borrowed, may be null) is the cell file: the analysis reads it,
-// the maps and the report show it.
+// the maps and the report show it. `watcher` (borrowed, may be null; the
+// live view) gets what the writers get, after them.
 TSessionSinks MakeSessionSinks(const std::string& outDir, const TSessionSettings& settings, TFlushPolicy policy,
-                               const std::string& pcapPath = "", const TCellSites* sites = nullptr);
+                               const std::string& pcapPath = "", const TCellSites* sites = nullptr,
+                               TRecordSink* watcher = nullptr);
