@@ -35,7 +35,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${ORVIK_OUT:-$root/out}
 jobs=${ORVIK_JOBS:-2}
-tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm}
+tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm|LiveView}
 toolchains=$root/cmake/toolchains
 
 all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686 fuzz soak coverage)

@@ -178,9 +178,13 @@ TCampaignOptions MakeOptions(const std::vector<std::string>& inputs, const std::
   TCampaignOptions options;
   options.Inputs = inputs;
   options.SpoolDir = work.string();
-  // Each capture gets a decoder of its own, as a host with several handsets
-  // runs them side by side.
+  // Captures go through the plug-in one at a time: nothing promises that two
+  // decoders of one loaded plug-in may run side by side. JSON Lines inputs,
+  // the common case, are read in parallel.
   options.Play = [command, plugin](const std::string& input, TRecordSink& sink) {
+    static std::mutex pluginLock;
+    std::unique_lock<std::mutex> lock(pluginLock, std::defer_lock);
+    if (SessionInputKind(input) == TSessionInputKind::Capture) lock.lock();
     return PlaySessionInput(command, input, plugin, sink);
   };
   return options;

@@ -15,7 +15,9 @@ const char* const Columns[] = {
     "position",   "call_state",  "message_id",  "message_name", "dedicated", "arfcn",
     "bsic",       "rxlev",       "c1",          "c2",          "rxlev_full", "rxlev_sub",
     "rxqual_full", "rxqual_sub", "timing_advance", "tx_power", "neighbours", "layer3",
-    "note"};
+    "note",       "mcc",         "mnc",         "lac",         "ci"};
+// Columns after the note: the serving cell's identity, as the analysis found it.
+constexpr int CellColumns = 4;
 
 // A row built field by field, in column order, into a reused string.
 class TRowBuilder {
@@ -134,6 +136,11 @@ void TCsvWriter::OnRecord(const THostRecord& r) {
   }
   row.Hex(r.Layer3);
   row.Empty(1);  // note
+  if (r.Serving.Key.Valid) {
+    for (int64_t n : {r.Serving.Key.Mcc, r.Serving.Key.Mnc, r.Serving.Key.Lac, r.Serving.Key.CellId}) row.Number(n);
+  } else {
+    row.Empty(CellColumns);
+  }
   row.End();
   Out.Write(Row);
 }
@@ -145,8 +152,9 @@ void TCsvWriter::OnGap(const TSessionGap& gap) {
   row.Empty(1);
   row.Time(gap.From, UtcOffsetMinutes);
   row.Time(gap.To, UtcOffsetMinutes);
-  row.Empty(ColumnCount - 5);
+  row.Empty(ColumnCount - 5 - CellColumns);
   row.Quoted(gap.Why);
+  row.Empty(CellColumns);
   row.End();
   Out.Write(Row);
 }

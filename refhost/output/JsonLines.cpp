@@ -378,6 +378,18 @@ void TJsonLinesWriter::OnRecord(const THostRecord& r) {
   if (r.DedicatedReport) WriteDedicated(j.Key("dedicated_report"), *r.DedicatedReport);
   else j.Key("dedicated_report").Null();
   j.Key("layer3").Hex(r.Layer3);
+  // Derived by the analysis on the way here; a reader recomputes it.
+  if (r.Serving.Key.Valid) {
+    j.Key("cell").Open();
+    j.Key("mcc").Number(r.Serving.Key.Mcc);
+    j.Key("mnc").Number(r.Serving.Key.Mnc);
+    j.Key("lac").Number(r.Serving.Key.Lac);
+    j.Key("ci").Number(r.Serving.Key.CellId);
+    j.Close();
+  } else {
+    j.Key("cell").Null();
+  }
+  if (std::isfinite(r.Serving.SiteDistanceM)) j.Key("site_distance_m").Real(std::round(r.Serving.SiteDistanceM * 10) / 10);
   j.Close();
   Line += '\n';
   Out.Write(Line);

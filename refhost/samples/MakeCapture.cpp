@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include "refhost/capture/CaptureReader.h"
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/samples/SimulatedCapture.h"
 #include "refhost/sim/SimFiles.h"
@@ -91,9 +92,15 @@ int main(int argc, char** argv) {
   }
   try {
     const TLoadedPlugin loaded = LoadPlugin(plugin.empty() ? DefaultPluginPath() : plugin);
+    // The JSON Lines as a session writes it: through the analysis.
     std::unique_ptr<TJsonLinesWriter> writer;
+    std::unique_ptr<TAnalysisStage> analysis;
     std::vector<TRecordSink*> sinks;
-    if (!jsonl.empty()) sinks.push_back((writer = std::make_unique<TJsonLinesWriter>(jsonl)).get());
+    if (!jsonl.empty()) {
+      writer = std::make_unique<TJsonLinesWriter>(jsonl);
+      analysis = std::make_unique<TAnalysisStage>(std::vector<TRecordSink*>{writer.get()});
+      sinks.push_back(analysis.get());
+    }
     const TSimulatedCaptureResult r = MakeSimulatedCapture(loaded, out, options, sinks);
     if (!truthOut.empty()) WriteSimTruth(truthOut, r.Truth);
     if (!cellsOut.empty()) {
