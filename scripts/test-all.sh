@@ -25,7 +25,7 @@
 #   ORVIK_JOBS        parallel compile and test jobs (default: 2)
 #   ORVIK_TSAN_TESTS  extended regex, case-insensitive, selecting the tsan leg's
 #                     tests by test name or test program name
-#                     (default: plugin|session|watcher|platform|sharedmm)
+#                     (default: plugin|session|watcher|platform|sharedmm|refhost_view)
 #
 # Prints one line per leg (name, result, tests, seconds) and, last, the total
 # "N passed, N failed" over all legs; a leg whose configure or build fails
@@ -35,7 +35,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${ORVIK_OUT:-$root/out}
 jobs=${ORVIK_JOBS:-2}
-tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm|LiveView}
+tsan_tests=${ORVIK_TSAN_TESTS:-plugin|session|watcher|platform|sharedmm|refhost_view}
 toolchains=$root/cmake/toolchains
 
 all_legs=(native asan-ubsan tsan i686-linux mingw-x86_64 mingw-i686 fuzz soak coverage)
@@ -200,7 +200,10 @@ leg_native() {
   for bench in "$dir"/bin/*_bench; do
     [[ -x $bench ]] || continue
     echo "-- native: benchmark smoke run: ${bench##*/}"
-    if ! "$bench" --benchmark_min_time=0.001 >"$out/logs/native.${bench##*/}.log" 2>&1 </dev/null; then
+    # A smoke run proves the benchmark runs: the campaign's and the live
+    # view's get small inputs, their full size is for measuring.
+    if ! ORVIK_CAMPAIGN_BENCH_BASES=1 ORVIK_CAMPAIGN_BENCH_DRIVES=4 ORVIK_CAMPAIGN_BENCH_DRIVE_S=60 ORVIK_VIEW_BENCH_S=3 \
+      "$bench" --benchmark_min_time=0.001 >"$out/logs/native.${bench##*/}.log" 2>&1 </dev/null; then
       cat "$out/logs/native.${bench##*/}.log"
       leg_failed native FAILED $((tests_passed + runs)) $((tests_failed + 1)) $((SECONDS - leg_start)) \
         "benchmark ${bench##*/} failed"
@@ -218,7 +221,9 @@ asan_env() {
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:check_initialization_order=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 }
-tsan_env() { export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}; }
+tsan_env() {
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan-suppressions.txt}
+}
 
 leg_asan_ubsan() {
   local dir=$out/asan-ubsan

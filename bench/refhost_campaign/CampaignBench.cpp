@@ -10,6 +10,7 @@
 // drives are simulated and the ORVIK_CAMPAIGN_BENCH_DRIVES (default 200)
 // inputs are copies of them with their session seed changed: distinct
 // sessions to the campaign, the same roads on the grid.
+// ORVIK_CAMPAIGN_BENCH_DRIVE_S (default 3600) shortens the drives for a smoke run.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -57,7 +58,9 @@ const TDrives& Drives() {
     TDrives d;
     const int bases = EnvCount("ORVIK_CAMPAIGN_BENCH_BASES", 4);
     const int count = EnvCount("ORVIK_CAMPAIGN_BENCH_DRIVES", 200);
-    d.Dir = fs::path(ORVIK_BENCH_CACHE) / ("campaign-" + std::to_string(bases) + "x" + std::to_string(count));
+    const int driveS = EnvCount("ORVIK_CAMPAIGN_BENCH_DRIVE_S", 3600);
+    d.Dir = fs::path(ORVIK_BENCH_CACHE) /
+            ("campaign-" + std::to_string(bases) + "x" + std::to_string(count) + "-" + std::to_string(driveS) + "s");
     fs::create_directories(d.Dir);
     fs::create_directories(d.Dir.parent_path() / "campaign-bases");
     // The simulator mostly waits on the plug-in's pauses: the drives are made side by side.
@@ -65,13 +68,13 @@ const TDrives& Drives() {
     std::vector<std::thread> makers;
     const TLoadedPlugin plugin = LoadPlugin(DefaultPluginPath());
     for (int b = 0; b < bases; ++b) {
-      const fs::path jsonl = d.Dir.parent_path() / "campaign-bases" / ("base-" + std::to_string(b) + ".jsonl.src");
+      const fs::path jsonl = d.Dir.parent_path() / "campaign-bases" / ("base-" + std::to_string(b) + "-" + std::to_string(driveS) + "s.jsonl.src");
       base.push_back(jsonl);
       if (fs::exists(jsonl)) continue;
-      makers.emplace_back([&plugin, &d, jsonl, b] {
+      makers.emplace_back([&plugin, &d, jsonl, b, driveS] {
         TSimulatedCaptureOptions options;
         options.Seed = 100 + uint64_t(b);
-        options.Seconds = 3600;
+        options.Seconds = driveS;
         options.DialAtS = 30;
         options.CallSeconds = 120;
         options.DropAtS = 1800;
