@@ -10,7 +10,7 @@ packages=(
   wine64 wine32:i386
   qemu-user crossbuild-essential-i386
   # the reference host and the tools its tests start
-  libserialport-dev nlohmann-json3-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev libcsv-dev
+  libserialport-dev nlohmann-json3-dev libsimdjson-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev libcsv-dev
   gpsd tshark chromium libxml2-utils
   # the campaign: GeoPackage through GDAL, UTM through PROJ, ogrinfo for its tests
   libgdal-dev libproj-dev gdal-bin

@@ -16,15 +16,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/output/JsonLines.h"
 #include "refhost/samples/SimulatedCapture.h"
 
@@ -172,7 +175,48 @@ void BM_Campaign(benchmark::State& state) {
   state.counters["records_per_cpu_s"] = records * double(state.iterations()) / cpuS;
 }
 
+// One drive's reading, in this process, from memory: the JSON Lines reader
+// alone (range 0) and with the analysis stage (range 1), against counting
+// the same bytes' line ends (the yardstick). Shows what each record costs
+// before anything is binned or written.
+struct TNullSink : TRecordSink {
+  void OnRecord(const THostRecord&) override {}
+};
+
+const std::string& FirstDriveText() {
+  static const std::string text = [] {
+    std::ifstream in(Drives().Files.front());
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }();
+  return text;
+}
+
+void BM_ReadOneDrive(benchmark::State& state) {
+  const std::string& text = FirstDriveText();
+  const int64_t records = CountRecordLines(Drives().Files.front());
+  for (auto _ : state) {
+    std::istringstream in(text);
+    TNullSink sink;
+    TAnalysisStage stage({&sink});
+    std::string error, warning;
+    if (!ReadJsonLines(in, state.range(0) ? static_cast<TRecordSink&>(stage) : sink, error, warning))
+      state.SkipWithError(error.c_str());
+  }
+  state.counters["records_per_s"] = benchmark::Counter(double(records) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_CountLinesYardstick(benchmark::State& state) {
+  const std::string& text = FirstDriveText();
+  const int64_t records = CountRecordLines(Drives().Files.front());
+  for (auto _ : state) benchmark::DoNotOptimize(std::count(text.begin(), text.end(), '\n'));
+  state.counters["records_per_s"] = benchmark::Counter(double(records) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(BM_WcLinesYardstick)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CountLinesYardstick)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadOneDrive)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Campaign)->Arg(25)->Arg(100)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

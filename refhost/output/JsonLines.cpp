@@ -9,6 +9,7 @@
 #include "refhost/core/FieldRanges.h"
 #include "refhost/gsm/GsmMessages.h"
 #include "refhost/output/IsoTime.h"
+#include "refhost/output/JsonView.h"
 #include "refhost/output/RecordValues.h"
 #include "refhost/output/TextSafety.h"
 
@@ -134,80 +135,81 @@ struct EBadEntry {
 
 [[noreturn]] void Bad(std::string what) { throw EBadEntry{std::move(what)}; }
 
-const TJson& Field(const TJson& o, const char* key) {
-  const auto it = o.find(key);
-  if (it == o.end()) Bad(std::string("'") + key + "' is missing");
-  return *it;
+TJsonView Field(const TJsonObject& o, std::string_view key) {
+  const std::optional<TJsonView> v = o.Find(key);
+  if (!v) Bad("'" + std::string(key) + "' is missing");
+  return *v;
 }
 
-bool Present(const TJson& o, const char* key) {
-  const auto it = o.find(key);
-  return it != o.end() && !it->is_null();
+bool Present(const TJsonObject& o, std::string_view key) {
+  const std::optional<TJsonView> v = o.Find(key);
+  return v && !v->IsNull();
 }
 
-int64_t Integer(const TJson& o, const char* key, int64_t min, int64_t max) {
-  const TJson& v = Field(o, key);
-  if (!v.is_number_integer()) Bad(std::string("'") + key + "' is not a whole number");
-  const int64_t n = v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX)
-                        ? INT64_MAX
-                        : v.get<int64_t>();
+int64_t Integer(const TJsonObject& o, std::string_view key, int64_t min, int64_t max) {
+  const TJsonView v = Field(o, key);
+  if (!v.IsInteger()) Bad("'" + std::string(key) + "' is not a whole number");
+  const int64_t n = v.Integer();
   if (n < min || n > max)
-    Bad(std::string("'") + key + "' is " + std::to_string(n) + ", outside " + std::to_string(min) +
+    Bad("'" + std::string(key) + "' is " + std::to_string(n) + ", outside " + std::to_string(min) +
         ".." + std::to_string(max));
   return n;
 }
 
-std::string Text(const TJson& o, const char* key) {
-  const TJson& v = Field(o, key);
-  if (!v.is_string()) Bad(std::string("'") + key + "' is not a string");
-  std::string text = v.get<std::string>();
+std::string_view Text(const TJsonObject& o, std::string_view key) {
+  const TJsonView v = Field(o, key);
+  if (!v.IsString()) Bad("'" + std::string(key) + "' is not a string");
+  const std::string_view text = v.String();
   if (text.size() > FieldRanges::MaxTextBytes)
-    Bad(std::string("'") + key + "' is " + std::to_string(text.size()) + " bytes long, more than " +
+    Bad("'" + std::string(key) + "' is " + std::to_string(text.size()) + " bytes long, more than " +
         std::to_string(FieldRanges::MaxTextBytes));
   return text;
 }
 
 // A number, or NaN when null; `fallback` when the key is absent.
-double Real(const TJson& o, const char* key, double fallback) {
-  const auto it = o.find(key);
-  if (it == o.end()) return fallback;
-  if (it->is_null()) return fallback;
-  if (!it->is_number()) Bad(std::string("'") + key + "' is not a number");
-  return it->get<double>();
+double Real(const TJsonObject& o, std::string_view key, double fallback) {
+  const std::optional<TJsonView> v = o.Find(key);
+  if (!v || v->IsNull()) return fallback;
+  if (!v->IsNumber()) Bad("'" + std::string(key) + "' is not a number");
+  return v->Number();
 }
 
-TDays Time(const TJson& o, const char* key) {
-  const std::string text = Text(o, key);
+TDays Time(const TJsonObject& o, std::string_view key) {
+  const std::string_view text = Text(o, key);
   TDays t;
   int32_t offset;
-  if (!ParseIsoTime(text, t, offset)) Bad(std::string("'") + key + "' is not an ISO 8601 date-time: " + text);
-  if (!FieldRanges::IsTime(t)) Bad(std::string("'") + key + "' is " + text + ", outside 1980..2099");
+  if (!ParseIsoTime(text, t, offset))
+    Bad("'" + std::string(key) + "' is not an ISO 8601 date-time: " + std::string(text));
+  if (!FieldRanges::IsTime(t)) Bad("'" + std::string(key) + "' is " + std::string(text) + ", outside 1980..2099");
   return t;
 }
 
-std::vector<TNeighbourCell> ReadNeighbours(const TJson& o) {
-  const TJson& list = Field(o, "neighbours");
-  if (!list.is_array()) Bad("'neighbours' is not a list");
-  if (list.size() > FieldRanges::MaxNeighbours)
-    Bad("'neighbours' lists " + std::to_string(list.size()) + " cells, more than a report holds (" +
+std::vector<TNeighbourCell> ReadNeighbours(const TJsonObject& o) {
+  const TJsonView list = Field(o, "neighbours");
+  if (!list.IsArray()) Bad("'neighbours' is not a list");
+  const size_t size = list.Size();
+  if (size > FieldRanges::MaxNeighbours)
+    Bad("'neighbours' lists " + std::to_string(size) + " cells, more than a report holds (" +
         std::to_string(FieldRanges::MaxNeighbours) + ")");
   std::vector<TNeighbourCell> cells;
-  for (const TJson& c : list) {
-    if (!c.is_object()) Bad("a neighbour is not an object");
-    cells.push_back({static_cast<uint16_t>(Integer(c, "arfcn", 0, 1023)),
-                     static_cast<uint8_t>(Integer(c, "bsic", 0, 63)),
-                     static_cast<uint8_t>(Integer(c, "rxlev", 0, 63))});
-  }
+  cells.reserve(size);
+  list.ForEach([&cells](const TJsonView& c) {
+    if (!c.IsObject()) Bad("a neighbour is not an object");
+    const TJsonObject cell(c);
+    cells.push_back({static_cast<uint16_t>(Integer(cell, "arfcn", 0, 1023)),
+                     static_cast<uint8_t>(Integer(cell, "bsic", 0, 63)),
+                     static_cast<uint8_t>(Integer(cell, "rxlev", 0, 63))});
+  });
   return cells;
 }
 
-const TJson& Object(const TJson& o, const char* key) {
-  const TJson& v = Field(o, key);
-  if (!v.is_object()) Bad(std::string("'") + key + "' is not an object");
-  return v;
+TJsonObject Object(const TJsonObject& o, std::string_view key) {
+  const TJsonView v = Field(o, key);
+  if (!v.IsObject()) Bad("'" + std::string(key) + "' is not an object");
+  return TJsonObject(v);
 }
 
-TIdleValues ReadIdle(const TJson& o) {
+TIdleValues ReadIdle(const TJsonObject& o) {
   TIdleValues v;
   v.Arfcn = static_cast<uint16_t>(Integer(o, "arfcn", 0, 1023));
   v.Bsic = static_cast<uint8_t>(Integer(o, "bsic", 0, 63));
@@ -218,7 +220,7 @@ TIdleValues ReadIdle(const TJson& o) {
   return v;
 }
 
-TDedicatedValues ReadDedicated(const TJson& o) {
+TDedicatedValues ReadDedicated(const TJsonObject& o) {
   TDedicatedValues v;
   v.Arfcn = static_cast<uint16_t>(Integer(o, "arfcn", 0, 1023));
   v.Bsic = static_cast<uint8_t>(Integer(o, "bsic", 0, 63));
@@ -232,7 +234,7 @@ TDedicatedValues ReadDedicated(const TJson& o) {
   return v;
 }
 
-THostRecord ReadRecord(const TJson& o) {
+THostRecord ReadRecord(const TJsonObject& o) {
   THostRecord r;
   r.Index = Integer(o, "index", 0, INT64_MAX);
   r.TimeStamp1 = Time(o, "time1");
@@ -248,16 +250,16 @@ THostRecord ReadRecord(const TJson& o) {
   if (!CallStateFromName(Text(o, "call_state"), r.CallState)) Bad("'call_state' is not a known state");
   if (!ParseMessageId(Text(o, "message_id"), r.MessageId) || r.MessageId > 0xFFF)
     Bad("'message_id' is not a message identifier such as 0x301");
-  const TJson& dedicated = Field(o, "dedicated");
-  if (!dedicated.is_boolean()) Bad("'dedicated' is not true or false");
-  r.Dedicated = dedicated.get<bool>();
+  const TJsonView dedicated = Field(o, "dedicated");
+  if (!dedicated.IsBool()) Bad("'dedicated' is not true or false");
+  r.Dedicated = dedicated.Bool();
   if (Present(o, "idle")) r.Idle = ReadIdle(Object(o, "idle"));
   if (Present(o, "dedicated_report")) r.DedicatedReport = ReadDedicated(Object(o, "dedicated_report"));
   if (Present(o, "layer3") && !FromHex(Text(o, "layer3"), r.Layer3)) Bad("'layer3' is not hex bytes");
   return r;
 }
 
-TSessionSettings ReadSettings(const TJson& o) {
+TSessionSettings ReadSettings(const TJsonObject& o) {
   const int64_t format = Integer(o, "format", 1, INT32_MAX);
   if (format > JsonLinesFormatVersion)
     Bad("format " + std::to_string(format) + " is newer than this program reads (" +
@@ -267,14 +269,13 @@ TSessionSettings ReadSettings(const TJson& o) {
   s.GpsSource = Text(o, "gps_source");
   s.UtcOffsetMinutes = static_cast<int32_t>(
       Integer(o, "utc_offset_minutes", FieldRanges::MinUtcOffsetMinutes, FieldRanges::MaxUtcOffsetMinutes));
-  const TJson& seed = Field(o, "seed");
-  if (!seed.is_number_unsigned() && !(seed.is_number_integer() && seed.get<int64_t>() == 0))
-    Bad("'seed' is not a whole number of 0 or more");
-  s.Seed = seed.get<uint64_t>();
+  const TJsonView seed = Field(o, "seed");
+  if (!seed.IsNonNegativeInteger()) Bad("'seed' is not a whole number of 0 or more");
+  s.Seed = seed.Unsigned();
   return s;
 }
 
-TGpsFix ReadFix(const TJson& o) {
+TGpsFix ReadFix(const TJsonObject& o) {
   TGpsFix f;
   f.Time = Time(o, "time");
   f.Longitude = Real(o, "longitude", NAN);
@@ -290,11 +291,11 @@ TGpsFix ReadFix(const TJson& o) {
   return f;
 }
 
-TSessionGap ReadGap(const TJson& o) {
-  return {Time(o, "from"), Time(o, "to"), Text(o, "why")};
+TSessionGap ReadGap(const TJsonObject& o) {
+  return {Time(o, "from"), Time(o, "to"), std::string(Text(o, "why"))};
 }
 
-TSessionCounters ReadCounters(const TJson& o) {
+TSessionCounters ReadCounters(const TJsonObject& o) {
   TSessionCounters c;
   c.BytesReceived = Integer(o, "bytes_received", 0, INT64_MAX);
   c.FramesDecoded = Integer(o, "frames_decoded", 0, INT64_MAX);
@@ -311,16 +312,17 @@ TSessionCounters ReadCounters(const TJson& o) {
   return c;
 }
 
-void Replay(const TJson& o, TRecordSink& sink) {
-  if (!o.is_object()) Bad("not a JSON object");
-  const std::string type = Text(o, "type");
+void Replay(const TJsonView& line, TRecordSink& sink) {
+  if (!line.IsObject()) Bad("not a JSON object");
+  const TJsonObject o(line);
+  const std::string_view type = Text(o, "type");
   if (type == "record") sink.OnRecord(ReadRecord(o));
   else if (type == "fix") sink.OnFix(ReadFix(o));
   else if (type == "gap") sink.OnGap(ReadGap(o));
   else if (type == "session") sink.OnStart(ReadSettings(o));
   else if (type == "summary") sink.OnFinish(ReadCounters(o));
   else if (type == "event") return;
-  else Bad("unknown type '" + type + "'");
+  else Bad("unknown type '" + std::string(type) + "'");
 }
 
 }  // namespace
@@ -445,6 +447,7 @@ bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error, std:
   warning.clear();
   // One buffer for every line: memory stays at the bound whatever the file holds.
   std::vector<char> buffer(JsonLinesMaxLineBytes + 1);
+  TJsonLineParser parser;
   for (int64_t number = 1;; ++number) {
     in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (in.bad()) {
@@ -465,21 +468,18 @@ bool ReadJsonLines(std::istream& in, TRecordSink& sink, std::string& error, std:
       if (!ended) return true;
       continue;
     }
-    const TJson o = TJson::parse(line, nullptr, false);
-    if (o.is_discarded() && !ended) {
+    const bool parsed = parser.Parse(line);
+    if (!parsed && !ended) {
       // Cut off in the middle of its last write: what came before is whole.
       warning = "line " + std::to_string(number) + " is cut off (" + std::to_string(read) +
                 " bytes, no line end): read up to it, that line is left out";
       return true;
     }
     try {
-      if (o.is_discarded()) Bad("not valid JSON");
-      Replay(o, sink);
+      if (!parsed) Bad("not valid JSON");
+      Replay(parser.Root(), sink);
     } catch (const EBadEntry& e) {
       error = "line " + std::to_string(number) + ": " + e.What;
-      return false;
-    } catch (const nlohmann::json::exception& e) {
-      error = "line " + std::to_string(number) + ": " + e.what();
       return false;
     }
     if (!ended) return true;
