@@ -258,9 +258,14 @@ class TDriveBinner : public TRecordSink {
       Gate.PublishFix(Input, longitude, latitude);
       Projection = std::make_unique<TUtmProjection>(Gate.ZoneFor(Input));
     }
+    // Records between two fixes often share a position: one projection serves them.
+    if (longitude == LastLongitude && latitude == LastLatitude) return LastBin;
     double e, n;
-    if (!Projection->Forward(longitude, latitude, e, n)) return nullptr;
-    return &Grid.At(Grid.KeyOf(e, n));
+    TBinStats* bin = Projection->Forward(longitude, latitude, e, n) ? &Grid.At(Grid.KeyOf(e, n)) : nullptr;
+    LastLongitude = longitude;
+    LastLatitude = latitude;
+    LastBin = bin;  // the grid's entries stay where they are as it grows
+    return bin;
   }
 
   size_t Input;
@@ -271,6 +276,8 @@ class TDriveBinner : public TRecordSink {
   bool MayStop;
   TSpoolWriter Samples, Events, Fixes;
   std::unique_ptr<TUtmProjection> Projection;
+  double LastLongitude = NAN, LastLatitude = NAN;
+  TBinStats* LastBin = nullptr;
   TPrint Print;
   bool Ignored = false;
 };

@@ -129,9 +129,12 @@ class TJsonObject {
 
  private:
 #if ORVIK_JSON_SIMDJSON
-  // Most keys differ in length or first letter: no call to memcmp for those.
+  // Keys are short: compared in place, most of them told apart by length.
   static bool Same(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && (a.empty() || (a[0] == b[0] && a == b));
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (a[i] != b[i]) return false;
+    return true;
   }
   using TField = std::pair<std::string_view, simdjson::dom::element>;
   std::array<TField, 16> Inline;
