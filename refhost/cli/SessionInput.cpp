@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "refhost/analysis/SessionAnalysis.h"
 #include "refhost/capture/ReplaySession.h"
@@ -41,7 +42,11 @@ int Refuse(const std::string& command, const std::string& message) {
 }
 
 int PlayJsonLines(const std::string& command, const std::string& path, TFinishOnce& sink) {
-  std::ifstream in(path, std::ios::binary);
+  // Read in large pieces: a campaign reads gigabytes this way.
+  std::vector<char> buffer(1 << 20);
+  std::ifstream in;
+  in.rdbuf()->pubsetbuf(buffer.data(), std::streamsize(buffer.size()));
+  in.open(path, std::ios::binary);
   if (!in) return Refuse(command, "cannot open " + path + ": check the path and that it is readable");
   std::string error, warning;
   if (!ReadJsonLines(in, sink, error, warning))
