@@ -522,70 +522,46 @@ class TSamplesTable {
  public:
   TSamplesTable(TGpkg& g, OGRLayerH layer)
       : G(g), Db((g.IndexNow(layer), g.Sqlite())), Name(OGR_L_GetName(layer)), Triggers(SaveTriggers()),
-        Insert(g, Db,
-               "INSERT INTO \"" + Name +
-                   "\"(fid, geom, drive, time, cell, mcc, mnc, lac, ci, arfcn, level_dbm, quality, dedicated) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        Batch(g, Db, InsertSql(Name, BatchRows)), One(g, Db, InsertSql(Name, 1)),
         Index(g, Db, "rtree_" + Name + "_geom") {}
 
   void Add(const TDriveSummary& d) {
-    sqlite3_stmt* s = *Insert;
-    sqlite3_bind_text(s, 3, d.Name.data(), int(d.Name.size()), SQLITE_STATIC);
-    // The point's blob: GeoPackage's 8-byte header (magic, version 0,
-    // flags 1: little-endian, no envelope; the CRS id) before the WKB
-    // point. GDAL has no call that makes just this, and it is this small.
-    unsigned char geom[8 + 21] = {'G', 'P', 0, 1};
-    PutLittle32(geom + 4, 4326);
-    geom[8] = 1;  // WKB little-endian
-    PutLittle32(geom + 9, 1);  // point
-    char time[25];
     TGridCell named;
     named.Arfcn = 0xffff;  // no cell is named this
     std::string cellName;
     TSpoolReader<TSpoolSample> in(d.SamplesSpool);
     for (TSpoolSample r; in.Next(r);) {
-      const int64_t fid = ++Rows;
-      sqlite3_bind_int64(s, 1, fid);
-      PutLittle64(geom + 13, std::bit_cast<uint64_t>(r.Longitude));
-      PutLittle64(geom + 21, std::bit_cast<uint64_t>(r.Latitude));
-      sqlite3_bind_blob(s, 2, geom, sizeof geom, SQLITE_STATIC);
-      FormatUtc(time, r.Time, d.UtcOffsetMinutes);
-      sqlite3_bind_text(s, 4, time, 24, SQLITE_STATIC);
       if (!(r.Cell == named)) {
         named = r.Cell;
         cellName = GridCellName(r.Cell);
-        sqlite3_bind_text(s, 5, cellName.data(), int(cellName.size()), SQLITE_STATIC);
-        const TCellKey& k = r.Cell.Key;
-        const int ids[] = {k.Mcc, k.Mnc, k.Lac, k.CellId};
-        for (int i = 0; i < 4; ++i)
-          if (k.Valid)
-            sqlite3_bind_int(s, 6 + i, ids[i]);
-          else
-            sqlite3_bind_null(s, 6 + i);
-        if (r.Cell.Arfcn)
-          sqlite3_bind_int(s, 10, r.Cell.Arfcn);
-        else
-          sqlite3_bind_null(s, 10);
       }
-      if (r.Level == 255)
-        sqlite3_bind_null(s, 11);
-      else
-        sqlite3_bind_int(s, 11, int(r.Level) - 110);
-      if (r.Quality == 255)
-        sqlite3_bind_null(s, 12);
-      else
-        sqlite3_bind_int(s, 12, r.Quality);
-      sqlite3_bind_int(s, 13, r.Dedicated);
-      Insert.Run();
-      Index.Add(fid, r.Longitude, r.Latitude);
+      TRow& row = Pending[Filled++];
+      row.Fid = ++Rows;
+      PutLittle64(row.Geom + 13, std::bit_cast<uint64_t>(r.Longitude));
+      PutLittle64(row.Geom + 21, std::bit_cast<uint64_t>(r.Latitude));
+      FormatUtc(row.Time, r.Time, d.UtcOffsetMinutes);
+      row.Cell = cellName;
+      row.Key = r.Cell.Key;
+      row.Arfcn = r.Cell.Arfcn;
+      row.Level = r.Level;
+      row.Quality = r.Quality;
+      row.Dedicated = r.Dedicated;
+      Index.Add(row.Fid, r.Longitude, r.Latitude);
       West = std::min(West, r.Longitude);
       East = std::max(East, r.Longitude);
       South = std::min(South, r.Latitude);
       North = std::max(North, r.Latitude);
+      if (Filled == BatchRows) {
+        for (size_t i = 0; i < BatchRows; ++i) Bind(*Batch, int(i) * Columns, Pending[i], d.Name);
+        Batch.Run();
+        Filled = 0;
+      }
     }
-    // The names bound are the caller's and this loop's: none outlives it.
-    sqlite3_bind_null(s, 3);
-    sqlite3_bind_null(s, 5);
+    for (size_t i = 0; i < Filled; ++i) {
+      Bind(*One, 0, Pending[i], d.Name);
+      One.Run();
+    }
+    Filled = 0;
   }
 
   // The index, the count and the extent, and the table's triggers back.
@@ -621,12 +597,64 @@ class TSamplesTable {
     return sql;
   }
 
+  // Rows go in 16 to a statement: a statement's own cost (the table's
+  // AUTOINCREMENT bookkeeping among it) would be as much as a row's.
+  static constexpr size_t BatchRows = 16;
+  static constexpr int Columns = 13;
+  struct TRow {
+    TRow() {
+      PutLittle32(Geom + 4, 4326);
+      Geom[8] = 1;  // WKB little-endian
+      PutLittle32(Geom + 9, 1);  // point
+    }
+    int64_t Fid = 0;
+    // The point's blob: GeoPackage's 8-byte header (magic, version 0, flags
+    // 1: little-endian, no envelope; the CRS id) before the WKB point. GDAL
+    // has no call that makes just this, and it is this small.
+    unsigned char Geom[8 + 21] = {'G', 'P', 0, 1};
+    char Time[25] = {};
+    std::string Cell;
+    TCellKey Key;
+    uint16_t Arfcn = 0;
+    uint8_t Level = 255, Quality = 255, Dedicated = 0;
+  };
+  static std::string InsertSql(const std::string& table, size_t rows) {
+    std::string sql = "INSERT INTO \"" + table +
+                      "\"(fid, geom, drive, time, cell, mcc, mnc, lac, ci, arfcn, level_dbm, quality, dedicated) VALUES ";
+    for (size_t i = 0; i < rows; ++i) sql += i ? ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    return sql;
+  }
+  // The row's values from parameter `at` + 1 on; all stay the caller's.
+  static void Bind(sqlite3_stmt* s, int at, const TRow& r, const std::string& drive) {
+    auto optional = [s](int i, bool has, int value) {
+      if (has)
+        sqlite3_bind_int(s, i, value);
+      else
+        sqlite3_bind_null(s, i);
+    };
+    sqlite3_bind_int64(s, at + 1, r.Fid);
+    sqlite3_bind_blob(s, at + 2, r.Geom, sizeof r.Geom, SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 3, drive.data(), int(drive.size()), SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 4, r.Time, 24, SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 5, r.Cell.data(), int(r.Cell.size()), SQLITE_STATIC);
+    optional(at + 6, r.Key.Valid, r.Key.Mcc);
+    optional(at + 7, r.Key.Valid, r.Key.Mnc);
+    optional(at + 8, r.Key.Valid, r.Key.Lac);
+    optional(at + 9, r.Key.Valid, r.Key.CellId);
+    optional(at + 10, r.Arfcn != 0, r.Arfcn);
+    optional(at + 11, r.Level != 255, int(r.Level) - 110);
+    optional(at + 12, r.Quality != 255, r.Quality);
+    sqlite3_bind_int(s, at + 13, r.Dedicated);
+  }
+
   TGpkg& G;
   sqlite3* Db;
   std::string Name;
   std::vector<std::string> Triggers;
-  TStatement Insert;
+  TStatement Batch, One;
   TRtreeBuilder Index;
+  TRow Pending[BatchRows];
+  size_t Filled = 0;
   int64_t Rows = 0;
   double West = INFINITY, East = -INFINITY, South = INFINITY, North = -INFINITY;
 };
