@@ -402,6 +402,9 @@ class TRtreeBuilder {
     if (NodeBytes < 4 + 2 * CellBytes) g.Fail("the index " + rtree + " has too small a root");
     Blob.resize(NodeBytes);
     Pending.reserve(Cells);
+    std::string sql = "INSERT INTO \"" + rtree + "_rowid\"(rowid, nodeno) VALUES (?, ?)";
+    for (size_t i = 1; i < Cells; ++i) sql += ", (?, ?)";
+    LeafRowids = std::make_unique<TStatement>(g, db, sql);
   }
   void Add(int64_t id, double x, double y) {
     if (Pending.size() == Cells) FlushLeaf();
@@ -477,17 +480,24 @@ class TRtreeBuilder {
       PutBig32(at + 16, std::bit_cast<uint32_t>(e.MinY));
       PutBig32(at + 20, std::bit_cast<uint32_t>(e.MaxY));
       at += CellBytes;
-      TStatement& file = leaf ? Rowid : Parent;
-      sqlite3_bind_int64(*file, 1, e.Id);
-      sqlite3_bind_int64(*file, 2, node);
-      file.Run();
     }
+    // A full leaf's rows are filed by one statement.
+    const bool full = leaf && cells.size() == Cells;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      TStatement& file = full ? *LeafRowids : leaf ? Rowid : Parent;
+      const int first = full ? int(2 * i) : 0;
+      sqlite3_bind_int64(*file, first + 1, cells[i].Id);
+      sqlite3_bind_int64(*file, first + 2, node);
+      if (!full) file.Run();
+    }
+    if (full) LeafRowids->Run();
     sqlite3_bind_int64(*Node, 1, node);
     sqlite3_bind_blob(*Node, 2, Blob.data(), int(Blob.size()), SQLITE_STATIC);
     Node.Run();
   }
 
   TStatement Node, Rowid, Parent;
+  std::unique_ptr<TStatement> LeafRowids;
   size_t NodeBytes = 0, Cells = 0;
   std::vector<unsigned char> Blob;
   std::vector<TEntry> Pending;  // the leaf being filled
