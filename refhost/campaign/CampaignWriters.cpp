@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -317,7 +316,7 @@ OGRLayerH SamplesLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
 // field juggling, and GDAL's one-pass index build inserts every row into
 // SQLite's R*-tree one at a time (some 6 us a row, more than the rest of the
 // campaign). So GDAL makes the table and its empty index as for any layer,
-// and the rows go in through one prepared statement on GDAL's own connection,
+// and the rows go in through prepared statements on GDAL's own connection,
 // inside its transaction; the index is packed from the rows as they come.
 
 void PutBig16(unsigned char* at, uint16_t v) {
