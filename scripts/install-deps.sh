@@ -12,8 +12,9 @@ packages=(
   # the reference host and the tools its tests start
   libserialport-dev nlohmann-json3-dev libsimdjson-dev libgps-dev libpcap-dev libxml2-dev zlib1g-dev libcsv-dev
   gpsd tshark chromium libxml2-utils
-  # the campaign: GeoPackage through GDAL, UTM through PROJ, ogrinfo for its tests
-  libgdal-dev libproj-dev gdal-bin
+  # the campaign: GeoPackage through GDAL (its samples straight through SQLite),
+  # UTM through PROJ, ogrinfo and sqlite3 for its tests
+  libgdal-dev libsqlite3-dev libproj-dev gdal-bin sqlite3
   # the live view: its web server, and the DevTools client its browser test drives Chromium with
   libcpp-httplib-dev python3-websocket
   # fuzzing and coverage

@@ -7,8 +7,11 @@
 #include <ogr_srs_api.h>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -176,15 +179,22 @@ class TGpkg {
   void Begin() {
     if (GDALDatasetStartTransaction(Data, FALSE) != OGRERR_NONE) Fail("cannot start a transaction");
   }
+  // The layer's table and its (empty) spatial index made now, as GDAL makes
+  // them, for rows written past GDAL (TSamplesTable).
+  void IndexNow(OGRLayerH layer) {
+    const std::string name = OGR_L_GetName(layer);
+    if (OGR_L_SyncToDisk(layer) != OGRERR_NONE) Fail("cannot create the layer " + name);
+    Index(name);
+    Spatial.erase(std::remove(Spatial.begin(), Spatial.end(), name), Spatial.end());
+  }
+  sqlite3* Sqlite() {
+    auto* db = static_cast<sqlite3*>(GDALGetInternalHandle(Data, "SQLITE_HANDLE"));
+    if (!db) Fail("GDAL gives no SQLite connection to it");
+    return db;
+  }
   void End() {
     if (GDALDatasetCommitTransaction(Data) != OGRERR_NONE) Fail("cannot commit");
-    for (const std::string& layer : Spatial) {
-      const std::string sql = "SELECT CreateSpatialIndex('" + layer + "', 'geom')";
-      CPLErrorReset();
-      if (OGRLayerH result = GDALDatasetExecuteSQL(Data, sql.c_str(), nullptr, nullptr))
-        GDALDatasetReleaseResultSet(Data, result);
-      if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot index the layer " + layer);
-    }
+    for (const std::string& layer : Spatial) Index(layer);
   }
   // Adds the feature and frees it.
   // Adds the feature, which stays the caller's.
@@ -209,6 +219,13 @@ class TGpkg {
     if (error) Fail("cannot rename it into place: " + error.message());
     Committed = true;
   }
+  void Index(const std::string& layer) {
+    const std::string sql = "SELECT CreateSpatialIndex('" + layer + "', 'geom')";
+    CPLErrorReset();
+    if (OGRLayerH result = GDALDatasetExecuteSQL(Data, sql.c_str(), nullptr, nullptr))
+      GDALDatasetReleaseResultSet(Data, result);
+    if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot index the layer " + layer);
+  }
   [[noreturn]] void Fail(const std::string& what) const {
     std::string why = CPLGetLastErrorMsg();
     throw EOutputWrite("cannot write " + Target + ": " + what + (why.empty() ? "" : " (" + why + ")") +
@@ -222,13 +239,6 @@ class TGpkg {
   std::vector<std::string> Spatial;  // layers with geometries
   bool Committed = false;
 };
-
-void SetOptionalInt(OGRFeatureH f, int field, const std::optional<int>& v) {
-  if (v)
-    OGR_F_SetFieldInteger(f, field, *v);
-  else
-    OGR_F_SetFieldNull(f, field);
-}
 
 // GeoPackage date-times are UTC ("Z"); the local offset is applied first.
 void SetTime(OGRFeatureH f, int field, TDays t, int32_t utcOffsetMinutes) {
@@ -300,37 +310,363 @@ OGRLayerH SamplesLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
   return g.Layer("samples", wgs84, wkbPoint, fields);
 }
 
-void AddSamples(TGpkg& g, OGRLayerH layer, const TDriveSummary& d) {
-  // The layer's bulk: one feature and one point reused for every row, the
-  // cell's name made again only when the cell changes.
-  OGRFeatureH f = OGR_F_Create(OGR_L_GetLayerDefn(layer));
-  OGR_F_SetGeometryDirectly(f, OGR_G_CreateGeometry(wkbPoint));
-  OGRGeometryH point = OGR_F_GetGeometryRef(f);
-  try {
-    OGR_F_SetFieldString(f, 0, d.Name.c_str());
-    TGridCell named;
-    named.Arfcn = 0xffff;
-    TSpoolReader<TSpoolSample> in(d.SamplesSpool);
-    for (TSpoolSample s; in.Next(s);) {
-      OGR_F_SetFID(f, OGRNullFID);
-      SetTime(f, 1, s.Time, d.UtcOffsetMinutes);
-      if (!(s.Cell == named)) {
-        named = s.Cell;
-        OGR_F_SetFieldString(f, 2, GridCellName(s.Cell).c_str());
-        SetCell(f, 3, s.Cell);
-      }
-      SetOptionalInt(f, 8, s.Level == 255 ? std::nullopt : std::optional<int>(int(s.Level) - 110));
-      SetOptionalInt(f, 9, s.Quality == 255 ? std::nullopt : std::optional<int>(s.Quality));
-      OGR_F_SetFieldInteger(f, 10, s.Dedicated);
-      OGR_G_SetPoint_2D(point, 0, s.Longitude, s.Latitude);
-      g.Insert(layer, f);
-    }
-  } catch (...) {
-    OGR_F_Destroy(f);
-    throw;
-  }
-  OGR_F_Destroy(f);
+// ---- the samples layer straight through SQLite ----
+//
+// Nearly all rows of the file are samples. Through OGR each costs a feature's
+// field juggling, and GDAL's one-pass index build inserts every row into
+// SQLite's R*-tree one at a time (some 6 us a row, more than the rest of the
+// campaign). So GDAL makes the table and its empty index as for any layer,
+// and the rows go in through prepared statements on GDAL's own connection,
+// inside its transaction; the index is packed from the rows as they come.
+
+void PutBig16(unsigned char* at, uint16_t v) {
+  at[0] = uint8_t(v >> 8);
+  at[1] = uint8_t(v);
 }
+void PutBig32(unsigned char* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (24 - 8 * i));
+}
+void PutBig64(unsigned char* at, uint64_t v) {
+  for (int i = 0; i < 8; ++i) at[i] = uint8_t(v >> (56 - 8 * i));
+}
+void PutLittle32(unsigned char* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
+}
+void PutLittle64(unsigned char* at, uint64_t v) {
+  for (int i = 0; i < 8; ++i) at[i] = uint8_t(v >> (8 * i));
+}
+
+// SQLite's R-tree keeps single floats: a box's low edge rounded down, its
+// high edge up, so that no query misses the row; nudged as SQLite's own
+// module does, so that the boxes are those it would have stored.
+float FloatDown(double v) {
+  const float f = float(v);
+  return double(f) > v ? float(v * (v < 0 ? 1.0 + 1.0 / 8388608.0 : 1.0 - 1.0 / 8388608.0)) : f;
+}
+float FloatUp(double v) {
+  const float f = float(v);
+  return double(f) < v ? float(v * (v < 0 ? 1.0 - 1.0 / 8388608.0 : 1.0 + 1.0 / 8388608.0)) : f;
+}
+
+class TStatement {
+ public:
+  TStatement(TGpkg& g, sqlite3* db, const std::string& sql) : G(g) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &Stmt, nullptr) != SQLITE_OK)
+      G.Fail(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+  }
+  ~TStatement() { sqlite3_finalize(Stmt); }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt* operator*() const { return Stmt; }
+  // Runs it with the values bound; they stay bound for the next run.
+  void Run() {
+    const int rc = sqlite3_step(Stmt);
+    sqlite3_reset(Stmt);
+    if (rc != SQLITE_DONE) G.Fail(std::string("cannot write a row: ") + sqlite3_errstr(rc));
+  }
+
+ private:
+  TGpkg& G;
+  sqlite3_stmt* Stmt = nullptr;
+};
+
+void Exec(TGpkg& g, sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string why = error ? error : "?";
+    sqlite3_free(error);
+    g.Fail("cannot run " + sql.substr(0, 60) + ": " + why);
+  }
+}
+
+// Fills an R-tree made empty by SQLite (CREATE VIRTUAL TABLE ... USING
+// rtree) by writing its node, rowid and parent tables as SQLite's own
+// module stores them: a node is a blob of the size the root has, with the
+// tree's depth (root only) and the cell count as big-endian 16-bit numbers,
+// then cells of a big-endian 64-bit id and big-endian floats in the column
+// order (min x, max x, min y, max y). Leaves are packed in the order rows
+// come (a drive's samples follow its road, so a leaf covers a short stretch
+// of it); the levels above are packed by sorted tiles, all in memory (one
+// entry per leaf). The root is node 1.
+class TRtreeBuilder {
+ public:
+  TRtreeBuilder(TGpkg& g, sqlite3* db, const std::string& rtree)
+      : Node(g, db, "INSERT OR REPLACE INTO \"" + rtree + "_node\"(nodeno, data) VALUES (?, ?)"),
+        Rowid(g, db, "INSERT INTO \"" + rtree + "_rowid\"(rowid, nodeno) VALUES (?, ?)"),
+        Parent(g, db, "INSERT INTO \"" + rtree + "_parent\"(nodeno, parentnode) VALUES (?, ?)") {
+    TStatement size(g, db, "SELECT length(data) FROM \"" + rtree + "_node\" WHERE nodeno = 1");
+    if (sqlite3_step(*size) != SQLITE_ROW) g.Fail("the index " + rtree + " has no root");
+    NodeBytes = size_t(sqlite3_column_int(*size, 0));
+    Cells = (NodeBytes - 4) / CellBytes;
+    if (NodeBytes < 4 + 2 * CellBytes) g.Fail("the index " + rtree + " has too small a root");
+    Blob.resize(NodeBytes);
+    Pending.reserve(Cells);
+    std::string sql = "INSERT INTO \"" + rtree + "_rowid\"(rowid, nodeno) VALUES (?, ?)";
+    for (size_t i = 1; i < Cells; ++i) sql += ", (?, ?)";
+    LeafRowids = std::make_unique<TStatement>(g, db, sql);
+  }
+  void Add(int64_t id, double x, double y) {
+    if (Pending.size() == Cells) FlushLeaf();
+    Pending.push_back({id, FloatDown(x), FloatUp(x), FloatDown(y), FloatUp(y)});
+  }
+  void Finish() {
+    if (Leaves.empty()) {  // one leaf: it is the root
+      WriteNode(1, 0, Pending, true);
+      return;
+    }
+    if (!Pending.empty()) FlushLeaf();
+    std::vector<TEntry> level = std::move(Leaves);
+    uint16_t depth = 1;
+    for (; level.size() > Cells; ++depth) level = Pack(std::move(level));
+    WriteNode(1, depth, level, false);
+  }
+
+ private:
+  struct TEntry {
+    int64_t Id;
+    float MinX, MaxX, MinY, MaxY;
+  };
+  static constexpr size_t CellBytes = 8 + 4 * 4;
+
+  static TEntry Bounds(int64_t id, const TEntry* first, const TEntry* last) {
+    TEntry b = {id, first->MinX, first->MaxX, first->MinY, first->MaxY};
+    for (const TEntry* e = first; e != last; ++e) {
+      b.MinX = std::min(b.MinX, e->MinX);
+      b.MaxX = std::max(b.MaxX, e->MaxX);
+      b.MinY = std::min(b.MinY, e->MinY);
+      b.MaxY = std::max(b.MaxY, e->MaxY);
+    }
+    return b;
+  }
+  void FlushLeaf() {
+    const int64_t node = Next++;
+    WriteNode(node, 0, Pending, true);
+    Leaves.push_back(Bounds(node, Pending.data(), Pending.data() + Pending.size()));
+    Pending.clear();
+  }
+  // The parents of `children`: sorted by x into vertical slices, each slice
+  // by y, then cut into full nodes.
+  std::vector<TEntry> Pack(std::vector<TEntry> children) {
+    const size_t nodes = (children.size() + Cells - 1) / Cells;
+    const size_t slices = size_t(std::ceil(std::sqrt(double(nodes))));
+    const size_t perSlice = ((nodes + slices - 1) / slices) * Cells;
+    auto byX = [](const TEntry& a, const TEntry& b) { return a.MinX + a.MaxX < b.MinX + b.MaxX; };
+    auto byY = [](const TEntry& a, const TEntry& b) { return a.MinY + a.MaxY < b.MinY + b.MaxY; };
+    std::sort(children.begin(), children.end(), byX);
+    for (size_t at = 0; at < children.size(); at += perSlice)
+      std::sort(children.begin() + ptrdiff_t(at), children.begin() + ptrdiff_t(std::min(children.size(), at + perSlice)), byY);
+    std::vector<TEntry> parents;
+    for (size_t at = 0; at < children.size(); at += Cells) {
+      const std::vector<TEntry> group(children.begin() + ptrdiff_t(at),
+                                      children.begin() + ptrdiff_t(std::min(children.size(), at + Cells)));
+      const int64_t node = Next++;
+      WriteNode(node, 0, group, false);
+      parents.push_back(Bounds(node, group.data(), group.data() + group.size()));
+    }
+    return parents;
+  }
+  // Writes the node and files its cells under it: rows in the rowid table,
+  // child nodes in the parent table.
+  void WriteNode(int64_t node, uint16_t depth, const std::vector<TEntry>& cells, bool leaf) {
+    std::fill(Blob.begin(), Blob.end(), 0);
+    PutBig16(Blob.data(), depth);
+    PutBig16(Blob.data() + 2, uint16_t(cells.size()));
+    unsigned char* at = Blob.data() + 4;
+    for (const TEntry& e : cells) {
+      PutBig64(at, uint64_t(e.Id));
+      PutBig32(at + 8, std::bit_cast<uint32_t>(e.MinX));
+      PutBig32(at + 12, std::bit_cast<uint32_t>(e.MaxX));
+      PutBig32(at + 16, std::bit_cast<uint32_t>(e.MinY));
+      PutBig32(at + 20, std::bit_cast<uint32_t>(e.MaxY));
+      at += CellBytes;
+    }
+    // A full leaf's rows are filed by one statement.
+    const bool full = leaf && cells.size() == Cells;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      TStatement& file = full ? *LeafRowids : leaf ? Rowid : Parent;
+      const int first = full ? int(2 * i) : 0;
+      sqlite3_bind_int64(*file, first + 1, cells[i].Id);
+      sqlite3_bind_int64(*file, first + 2, node);
+      if (!full) file.Run();
+    }
+    if (full) LeafRowids->Run();
+    sqlite3_bind_int64(*Node, 1, node);
+    sqlite3_bind_blob(*Node, 2, Blob.data(), int(Blob.size()), SQLITE_STATIC);
+    Node.Run();
+  }
+
+  TStatement Node, Rowid, Parent;
+  std::unique_ptr<TStatement> LeafRowids;
+  size_t NodeBytes = 0, Cells = 0;
+  std::vector<unsigned char> Blob;
+  std::vector<TEntry> Pending;  // the leaf being filled
+  std::vector<TEntry> Leaves;   // full leaves' node numbers and bounds
+  int64_t Next = 2;
+};
+
+// "2026-12-08T09:00:00.100Z", as GDAL writes a GeoPackage date-time.
+void FormatUtc(char (&out)[25], TDays t, int32_t utcOffsetMinutes) {
+  const TCivilTime c = SplitDays(t - utcOffsetMinutes / 1440.0);
+  auto digits = [&out](int at, int value, int count) {
+    for (int i = count - 1; i >= 0; --i, value /= 10) out[at + i] = char('0' + value % 10);
+  };
+  digits(0, c.Year, 4);
+  out[4] = '-';
+  digits(5, c.Month, 2);
+  out[7] = '-';
+  digits(8, c.Day, 2);
+  out[10] = 'T';
+  digits(11, c.Hour, 2);
+  out[13] = ':';
+  digits(14, c.Minute, 2);
+  out[16] = ':';
+  digits(17, c.Second, 2);
+  out[19] = '.';
+  digits(20, c.Millisecond, 3);
+  out[23] = 'Z';
+  out[24] = 0;
+}
+
+class TSamplesTable {
+ public:
+  TSamplesTable(TGpkg& g, OGRLayerH layer)
+      : G(g), Db((g.IndexNow(layer), g.Sqlite())), Name(OGR_L_GetName(layer)), Triggers(SaveTriggers()),
+        Batch(g, Db, InsertSql(Name, BatchRows)), One(g, Db, InsertSql(Name, 1)),
+        Index(g, Db, "rtree_" + Name + "_geom") {}
+
+  void Add(const TDriveSummary& d) {
+    TGridCell named;
+    named.Arfcn = 0xffff;  // no cell is named this
+    std::string cellName;
+    TSpoolReader<TSpoolSample> in(d.SamplesSpool);
+    for (TSpoolSample r; in.Next(r);) {
+      if (!(r.Cell == named)) {
+        named = r.Cell;
+        cellName = GridCellName(r.Cell);
+      }
+      TRow& row = Pending[Filled++];
+      row.Fid = ++Rows;
+      PutLittle64(row.Geom + 13, std::bit_cast<uint64_t>(r.Longitude));
+      PutLittle64(row.Geom + 21, std::bit_cast<uint64_t>(r.Latitude));
+      FormatUtc(row.Time, r.Time, d.UtcOffsetMinutes);
+      row.Cell = cellName;
+      row.Key = r.Cell.Key;
+      row.Arfcn = r.Cell.Arfcn;
+      row.Level = r.Level;
+      row.Quality = r.Quality;
+      row.Dedicated = r.Dedicated;
+      Index.Add(row.Fid, r.Longitude, r.Latitude);
+      West = std::min(West, r.Longitude);
+      East = std::max(East, r.Longitude);
+      South = std::min(South, r.Latitude);
+      North = std::max(North, r.Latitude);
+      if (Filled == BatchRows) {
+        for (size_t i = 0; i < BatchRows; ++i) Bind(*Batch, int(i) * Columns, Pending[i], d.Name);
+        Batch.Run();
+        Filled = 0;
+      }
+    }
+    for (size_t i = 0; i < Filled; ++i) {
+      Bind(*One, 0, Pending[i], d.Name);
+      One.Run();
+    }
+    Filled = 0;
+  }
+
+  // The index, the count and the extent, and the table's triggers back.
+  void Finish() {
+    Index.Finish();
+    const std::string table = "'" + Name + "'";
+    Exec(G, Db, "UPDATE gpkg_ogr_contents SET feature_count = " + std::to_string(Rows) +
+                    " WHERE lower(table_name) = lower(" + table + ")");
+    if (Rows) {
+      TStatement extent(G, Db,
+                        "UPDATE gpkg_contents SET min_x = ?, min_y = ?, max_x = ?, max_y = ? "
+                        "WHERE lower(table_name) = lower(" + table + ")");
+      const double box[] = {West, South, East, North};
+      for (int i = 0; i < 4; ++i) sqlite3_bind_double(*extent, i + 1, box[i]);
+      extent.Run();
+    }
+    for (const std::string& sql : Triggers) Exec(G, Db, sql);
+  }
+
+ private:
+  // The table's triggers (its feature count's, its index's) would work row
+  // by row: they are set aside while the rows go in.
+  std::vector<std::string> SaveTriggers() {
+    std::vector<std::string> sql, names;
+    {
+      TStatement list(G, Db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND tbl_name = '" + Name + "'");
+      while (sqlite3_step(*list) == SQLITE_ROW) {
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*list, 0)));
+        sql.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*list, 1)));
+      }
+    }
+    for (const std::string& name : names) Exec(G, Db, "DROP TRIGGER \"" + name + "\"");
+    return sql;
+  }
+
+  // Rows go in 16 to a statement: a statement's own cost (the table's
+  // AUTOINCREMENT bookkeeping among it) would be as much as a row's.
+  static constexpr size_t BatchRows = 16;
+  static constexpr int Columns = 13;
+  struct TRow {
+    TRow() {
+      PutLittle32(Geom + 4, 4326);
+      Geom[8] = 1;  // WKB little-endian
+      PutLittle32(Geom + 9, 1);  // point
+    }
+    int64_t Fid = 0;
+    // The point's blob: GeoPackage's 8-byte header (magic, version 0, flags
+    // 1: little-endian, no envelope; the CRS id) before the WKB point. GDAL
+    // has no call that makes just this, and it is this small.
+    unsigned char Geom[8 + 21] = {'G', 'P', 0, 1};
+    char Time[25] = {};
+    std::string Cell;
+    TCellKey Key;
+    uint16_t Arfcn = 0;
+    uint8_t Level = 255, Quality = 255, Dedicated = 0;
+  };
+  static std::string InsertSql(const std::string& table, size_t rows) {
+    std::string sql = "INSERT INTO \"" + table +
+                      "\"(fid, geom, drive, time, cell, mcc, mnc, lac, ci, arfcn, level_dbm, quality, dedicated) VALUES ";
+    for (size_t i = 0; i < rows; ++i) sql += i ? ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    return sql;
+  }
+  // The row's values from parameter `at` + 1 on; all stay the caller's.
+  static void Bind(sqlite3_stmt* s, int at, const TRow& r, const std::string& drive) {
+    auto optional = [s](int i, bool has, int value) {
+      if (has)
+        sqlite3_bind_int(s, i, value);
+      else
+        sqlite3_bind_null(s, i);
+    };
+    sqlite3_bind_int64(s, at + 1, r.Fid);
+    sqlite3_bind_blob(s, at + 2, r.Geom, sizeof r.Geom, SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 3, drive.data(), int(drive.size()), SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 4, r.Time, 24, SQLITE_STATIC);
+    sqlite3_bind_text(s, at + 5, r.Cell.data(), int(r.Cell.size()), SQLITE_STATIC);
+    optional(at + 6, r.Key.Valid, r.Key.Mcc);
+    optional(at + 7, r.Key.Valid, r.Key.Mnc);
+    optional(at + 8, r.Key.Valid, r.Key.Lac);
+    optional(at + 9, r.Key.Valid, r.Key.CellId);
+    optional(at + 10, r.Arfcn != 0, r.Arfcn);
+    optional(at + 11, r.Level != 255, int(r.Level) - 110);
+    optional(at + 12, r.Quality != 255, r.Quality);
+    sqlite3_bind_int(s, at + 13, r.Dedicated);
+  }
+
+  TGpkg& G;
+  sqlite3* Db;
+  std::string Name;
+  std::vector<std::string> Triggers;
+  TStatement Batch, One;
+  TRtreeBuilder Index;
+  TRow Pending[BatchRows];
+  size_t Filled = 0;
+  int64_t Rows = 0;
+  double West = INFINITY, East = -INFINITY, South = INFINITY, North = -INFINITY;
+};
 
 OGRLayerH EventsLayer(TGpkg& g, OGRSpatialReferenceH wgs84) {
   auto fields = std::vector<std::pair<std::string, OGRFieldType>>{
@@ -533,20 +869,21 @@ struct TCampaignGpkg::TState {
   explicit TState(const std::string& path) : G(path) {
     Wgs84 = G.Crs(4326);
     G.Begin();
-    Samples = SamplesLayer(G, Wgs84);
+    Samples = std::make_unique<TSamplesTable>(G, SamplesLayer(G, Wgs84));
     Events = EventsLayer(G, Wgs84);
     Routes = RoutesLayer(G, Wgs84);
   }
   TGpkg G;
   OGRSpatialReferenceH Wgs84 = nullptr;
-  OGRLayerH Samples = nullptr, Events = nullptr, Routes = nullptr;
+  std::unique_ptr<TSamplesTable> Samples;
+  OGRLayerH Events = nullptr, Routes = nullptr;
 };
 
 TCampaignGpkg::TCampaignGpkg(const std::string& path) : State(std::make_unique<TState>(path)) {}
 TCampaignGpkg::~TCampaignGpkg() = default;
 
 void TCampaignGpkg::AddDrive(const TDriveSummary& drive) {
-  AddSamples(State->G, State->Samples, drive);
+  State->Samples->Add(drive);
   AddEvents(State->G, State->Events, drive);
   AddRoute(State->G, State->Routes, drive);
 }
@@ -554,6 +891,8 @@ void TCampaignGpkg::AddDrive(const TDriveSummary& drive) {
 void TCampaignGpkg::Finish(const TGpkgContent& content) {
   const TCampaignResult& c = *content.Campaign;
   TGpkg& g = State->G;
+  State->Samples->Finish();
+  State->Samples.reset();  // its statements go before GDAL closes the connection
   if (content.Bins) WriteBinsLayer(g, c, content.MinSamples);
   if (content.Sites) WriteSitesLayer(g, *content.Sites, State->Wgs84);
   WriteTable(g, "drive_kpis", DriveKpiRows(c, content.Bins));

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -203,6 +205,114 @@ TEST_F(CampaignTest, GeoPackageLayersCountsAndCrsAsOgrinfoReadsThem) {
   const TRun sql = Shell("ogrinfo -ro -q " + gpkg + " -sql 'SELECT SUM(samples) AS s FROM bins'");
   EXPECT_TRUE(std::regex_search(sql.Out, std::regex("s \\(Integer(64)?\\) = " + std::to_string(positioned) + "\n")))
       << sql.Out;
+}
+
+// "2026-12-08T10:00:00.100+01:00" as the same moment in UTC,
+// "2026-12-08T09:00:00.100Z".
+std::string UtcTime(const std::string& local) {
+  std::tm t{};
+  int ms = 0, offsetH = 0, offsetM = 0;
+  char sign = '+';
+  if (std::sscanf(local.c_str(), "%d-%d-%dT%d:%d:%d.%d%c%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                  &t.tm_min, &t.tm_sec, &ms, &sign, &offsetH, &offsetM) != 10)
+    return "unreadable " + local;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  const time_t utc = timegm(&t) - (sign == '-' ? -1 : 1) * (offsetH * 3600 + offsetM * 60);
+  std::tm u{};
+  gmtime_r(&utc, &u);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday,
+                u.tm_hour, u.tm_min, u.tm_sec, ms);
+  return text;
+}
+
+// Every positioned record is a row of the samples layer, in input order and
+// with its values, and the layer's spatial index holds them all. Twelve
+// inputs (the drives again under other session seeds) give a few thousand
+// rows, enough for an index three levels deep.
+TEST_F(CampaignTest, SamplesLayerRowsAndSpatialIndexAsReadBack) {
+  ASSERT_EQ(Campaign.Status, 0) << Campaign.Out;
+  if (Shell("command -v ogr2ogr && command -v ogrinfo && command -v sqlite3").Status != 0)
+    GTEST_SKIP() << "gdal-bin or sqlite3 is not installed";
+  struct TSample {
+    std::string Row;  // drive,time,level_dbm,quality,dedicated as the CSV has them
+    double Lon, Lat;
+  };
+  std::vector<TSample> expected;
+  std::string inputs;
+  for (int copy = 0; copy < 4; ++copy)
+    for (size_t d = 0; d < Drives.size(); ++d) {
+      const std::string input = (Dir / ("seeded-" + std::to_string(copy) + "-" + std::to_string(d) + ".jsonl")).string();
+      inputs += " " + input;
+      std::ofstream out(input);
+      for (const std::string& line : Lines(Drives[d])) {
+        json o = json::parse(line);
+        if (o["type"] == "session") o["seed"] = 7000 + 10 * copy + int(d);
+        out << o.dump() << "\n";
+        if (o["type"] != "record" || o["position"] == "none") continue;
+        std::string level, quality;
+        if (o["dedicated_report"].is_object()) {
+          level = std::to_string(std::min(o["dedicated_report"]["rxlev_full"].get<int>(), 63) - 110);
+          quality = std::to_string(std::min(o["dedicated_report"]["rxqual_full"].get<int>(), 7));
+        } else if (o["idle"].is_object()) {
+          level = std::to_string(std::min(o["idle"]["rxlev"].get<int>(), 63) - 110);
+        }
+        expected.push_back({input + "," + UtcTime(o["time1"]) + "," + level + "," + quality + "," +
+                                (o["dedicated"].get<bool>() ? "1" : "0"),
+                            o["longitude"], o["latitude"]});
+      }
+    }
+  ASSERT_GT(expected.size(), 51u * 51u);
+  const fs::path out = Dir / "seeded";
+  const TRun run = Shell(Host() + " campaign" + inputs + " --out " + out.string());
+  ASSERT_EQ(run.Status, 0) << run.Out;
+  const std::string gpkg = (out / "campaign.gpkg").string();
+
+  const TRun csv = Shell("ogr2ogr -f CSV /vsistdout/ " + gpkg +
+                         " -sql 'SELECT drive, time || \"\" AS t, level_dbm, quality, dedicated,"
+                         " ST_MinX(geom) AS x, ST_MinY(geom) AS y FROM samples ORDER BY fid'");
+  ASSERT_EQ(csv.Status, 0) << csv.Out;
+  std::vector<std::string> rows;
+  std::stringstream lines(csv.Out);
+  for (std::string line; std::getline(lines, line);) {
+    std::erase(line, '"');  // the SQL result's columns may come as quoted text
+    rows.push_back(line);
+  }
+  ASSERT_EQ(rows.size(), expected.size() + 1) << csv.Out.substr(0, 400);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const std::vector<std::string> r = Split(rows[i + 1]);
+    ASSERT_EQ(r.size(), 7u) << rows[i + 1];
+    ASSERT_EQ(r[0] + "," + r[1] + "," + r[2] + "," + r[3] + "," + r[4], expected[i].Row) << "row " << i + 1;
+    ASSERT_NEAR(std::stod(r[5]), expected[i].Lon, 1e-9) << rows[i + 1];
+    ASSERT_NEAR(std::stod(r[6]), expected[i].Lat, 1e-9) << rows[i + 1];
+  }
+
+  // The index is whole as SQLite checks it, and finds the rows in a box
+  // (its edges kept clear of every point: the index stores single floats).
+  const TRun check = Shell("sqlite3 " + gpkg + " \"SELECT rtreecheck('rtree_samples_geom'), count(*) FROM rtree_samples_geom\"");
+  EXPECT_EQ(check.Out, "ok|" + std::to_string(expected.size()) + "\n");
+  auto [west, east] = std::minmax_element(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.Lon < b.Lon; });
+  auto [south, north] = std::minmax_element(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.Lat < b.Lat; });
+  auto clear = [&expected](double edge, double TSample::*axis) {
+    for (bool near = true; near; edge += 3e-5) {
+      near = false;
+      for (const TSample& s : expected) near = near || std::fabs(s.*axis - edge) < 1e-5;
+      if (!near) return edge;
+    }
+    return edge;
+  };
+  const double x0 = clear(west->Lon + 0.3 * (east->Lon - west->Lon), &TSample::Lon);
+  const double x1 = clear(west->Lon + 0.7 * (east->Lon - west->Lon), &TSample::Lon);
+  const double y0 = clear(south->Lat + 0.2 * (north->Lat - south->Lat), &TSample::Lat);
+  const double y1 = clear(south->Lat + 0.9 * (north->Lat - south->Lat), &TSample::Lat);
+  int64_t inside = 0;
+  for (const TSample& s : expected) inside += s.Lon > x0 && s.Lon < x1 && s.Lat > y0 && s.Lat < y1;
+  char box[128];
+  std::snprintf(box, sizeof box, " -spat %.9f %.9f %.9f %.9f", x0, y0, x1, y1);
+  const TRun found = Shell("ogrinfo -ro -so " + gpkg + " samples" + box);
+  EXPECT_GT(inside, 0);
+  EXPECT_NE(found.Out.find("Feature Count: " + std::to_string(inside) + "\n"), std::string::npos) << box << "\n" << found.Out;
 }
 
 // One session exported alone, and a campaign with a cell file: the layers
