@@ -255,4 +255,50 @@ TEST(RefhostJsonLinesReader, BadInputNamesTheLineAndTheFault) {
   }
 }
 
+// Keys a later version may add, keys given twice, and whole numbers at the
+// edges of 64 bits read alike on every build, whichever parser it has.
+TEST(RefhostJsonLinesReader, ExtraRepeatedKeysAndWideNumbers) {
+  const std::string body =
+      R"("time1":"2026-12-08T10:15:02.125+00:00","time2":"2026-12-08T10:15:02.125+00:00","position":"none","call_state":"idle","message_id":"0x000","dedicated":false)";
+  std::string extra;
+  for (int i = 0; i < 20; ++i) extra += "\"x" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  const std::string session = R"({"type":"session","format":1,"source":"s","gps_source":"","utc_offset_minutes":0,)";
+  struct TCase {
+    std::string Line;
+    int64_t Index = -1;  // the record's index; -1: the line is refused
+    uint64_t Seed = 0;   // for a session line
+  } cases[] = {
+      {"{\"type\":\"record\"," + extra + "\"index\":7," + body + "}", 7},
+      {"{\"type\":\"record\",\"index\":1," + extra + "\"index\":8," + body + "}", 8},
+      {"{\"type\":\"record\",\"index\":1," + body + "," + extra + "\"index\":9}", 9},
+      {"{\"type\":\"record\",\"\":1,\"index\":2," + body + "}", 2},
+      {"{\"type\":\"record\",\"index\":9223372036854775807," + body + "}", INT64_MAX},
+      {"{\"type\":\"record\",\"index\":18446744073709551615," + body + "}", INT64_MAX},
+      {"{\"type\":\"record\",\"index\":18446744073709551616," + body + "}", -1},
+      {"{\"type\":\"record\",\"index\":-1," + body + "}", -1},
+      {"{\"type\":\"record\",\"index\":1.5," + body + "}", -1},
+      {session + R"("seed":18446744073709551615})", -1, UINT64_MAX},
+      {session + R"("seed":-1})", -1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Line);
+    std::istringstream in(c.Line + "\n");
+    TCollector sink;
+    std::string error, warning;
+    const bool read = ReadJsonLines(in, sink, error, warning);
+    if (c.Seed) {
+      ASSERT_TRUE(read) << error;
+      ASSERT_EQ(sink.Starts.size(), 1u);
+      EXPECT_EQ(sink.Starts[0].Seed, c.Seed);
+    } else if (c.Index < 0) {
+      EXPECT_FALSE(read);
+      EXPECT_EQ(error.rfind("line 1: ", 0), 0u) << error;
+    } else {
+      ASSERT_TRUE(read) << error;
+      ASSERT_EQ(sink.Records.size(), 1u);
+      EXPECT_EQ(sink.Records[0].Index, c.Index);
+    }
+  }
+}
+
 }  // namespace
