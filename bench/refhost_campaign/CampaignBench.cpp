@@ -323,15 +323,8 @@ struct TSampleSpooler : TRecordSink {
   explicit TSampleSpooler(const std::string& path) : File(std::fopen(path.c_str(), "wb")) {}
   ~TSampleSpooler() override { std::fclose(File); }
   void OnRecord(const THostRecord& record) override {
-    if (record.Method == TPositionMethod::None || record.Longitude == -9999.0) return;
     TSpoolSample s;
-    s.Time = record.TimeStamp1;
-    s.Longitude = record.Longitude;
-    s.Latitude = record.Latitude;
-    s.Cell = GridCellOf(record.Serving);
-    RecordLevelQuality(record, s.Level, s.Quality);
-    s.Dedicated = record.Dedicated;
-    Rows += std::fwrite(&s, sizeof s, 1, File) == 1;
+    if (SampleOf(record, s)) Rows += std::fwrite(&s, sizeof s, 1, File) == 1;
   }
   FILE* File;
   int64_t Rows = 0;

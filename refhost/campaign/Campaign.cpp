@@ -29,6 +29,16 @@ void RecordLevelQuality(const THostRecord& record, uint8_t& level, uint8_t& qual
   }
 }
 
+bool SampleOf(const THostRecord& record, TSpoolSample& sample) {
+  RecordLevelQuality(record, sample.Level, sample.Quality);
+  sample.Time = record.TimeStamp1;
+  sample.Longitude = record.Longitude;
+  sample.Latitude = record.Latitude;
+  sample.Cell = GridCellOf(record.Serving);
+  sample.Dedicated = record.Dedicated;
+  return record.Method != TPositionMethod::None && record.Longitude != -9999.0;
+}
+
 namespace {
 
 // What each input has told the others so far. Inputs are taken in order,
@@ -180,29 +190,21 @@ class TDriveBinner : public TRecordSink {
     if (Progress && (Summary.Records & 1023) == 0) Progress->Records += 1024;
     if (Summary.Records == 1) Summary.First = record.TimeStamp1;
     Summary.Last = record.TimeStamp1;
-    uint8_t level, quality;
-    RecordLevelQuality(record, level, quality);
-    if (Summary.Records <= PrintRecords) AddToPrint(record, level, quality);
+    TSpoolSample sample;
+    const bool positioned = SampleOf(record, sample);
+    if (Summary.Records <= PrintRecords) AddToPrint(record, sample.Level, sample.Quality);
     if (Summary.Records == PrintRecords && Gate.PublishPrint(Input, Print.Value()) && MayStop) {
       Ignored = true;
       return;
     }
-    if (record.Method == TPositionMethod::None || record.Longitude == -9999.0) return;
+    if (!positioned) return;
     ++Summary.Positioned;
-    TSpoolSample sample;
-    sample.Time = record.TimeStamp1;
-    sample.Longitude = record.Longitude;
-    sample.Latitude = record.Latitude;
-    sample.Cell = GridCellOf(record.Serving);
-    sample.Level = level;
-    sample.Quality = quality;
-    sample.Dedicated = record.Dedicated;
     Samples.Add(sample);
     TBinStats* bin = BinAt(record.Longitude, record.Latitude);
     if (!bin) return;
     ++bin->Samples;
-    if (level != 255) ++bin->Level[level];
-    if (quality != 255) ++bin->Quality[quality];
+    if (sample.Level != 255) ++bin->Level[sample.Level];
+    if (sample.Quality != 255) ++bin->Quality[sample.Quality];
     bin->AddCell(sample.Cell, 1);
   }
   void OnEvent(const TDriveEvent& event) override {

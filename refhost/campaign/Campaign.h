@@ -56,6 +56,10 @@ struct TSpoolFix {
 // 255 where the record has none (signalling messages).
 void RecordLevelQuality(const THostRecord& record, uint8_t& level, uint8_t& quality);
 
+// The record as the campaign spools it; false when it has no position (the
+// sample's level and quality are filled all the same).
+bool SampleOf(const THostRecord& record, TSpoolSample& sample);
+
 struct TDriveSummary {
   size_t Input = 0;
   std::string Name;          // the input as given
